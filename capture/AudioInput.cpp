@@ -1,0 +1,30 @@
+#include "capture/AudioInput.h"
+
+namespace {
+AudioInput::Factory& TestFactory() {
+  static AudioInput::Factory factory;
+  return factory;
+}
+}  // namespace
+
+AudioInput::AudioInput()
+    : m_impl(TestFactory() ? TestFactory()() : CreatePlatformAudioInput()) {}
+
+AudioInput::~AudioInput() = default;
+
+void AudioInput::GetMicrophoneNumbers(std::vector<uint32_t>& numbers) {
+  numbers.clear();
+  numbers.push_back(0);
+}
+
+bool AudioInput::Open(uint32_t microphone, AudioSink* sink) {
+  return m_impl->Open(microphone, sink);
+}
+
+void AudioInput::Close() { m_impl->Close(); }
+
+AudioInput::Factory AudioInput::SetFactoryForTesting(Factory factory) {
+  Factory previous = std::move(TestFactory());
+  TestFactory() = std::move(factory);
+  return previous;
+}

@@ -1,0 +1,6 @@
+# Cross build for 64-bit Windows with the posix-thread MinGW-w64 compilers.
+# Test programs run under Wine through scripts/wine-run.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(HOV_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

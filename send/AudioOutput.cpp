@@ -1,0 +1,29 @@
+#include "send/AudioOutput.h"
+
+namespace {
+AudioOutput::Factory& TestFactory() {
+  static AudioOutput::Factory factory;
+  return factory;
+}
+}  // namespace
+
+AudioOutput::AudioOutput()
+    : m_impl(TestFactory() ? TestFactory()() : CreatePlatformAudioOutput()) {}
+
+AudioOutput::~AudioOutput() = default;
+
+void AudioOutput::LoadDevice(std::vector<uint32_t>& deviceIds) {
+  LoadPlatformAudioOutputDevices(deviceIds);
+}
+
+bool AudioOutput::Open(uint32_t deviceId, AudioSource* source) {
+  return m_impl->Open(deviceId, source);
+}
+
+void AudioOutput::Close() { m_impl->Close(); }
+
+AudioOutput::Factory AudioOutput::SetFactoryForTesting(Factory factory) {
+  Factory previous = std::move(TestFactory());
+  TestFactory() = std::move(factory);
+  return previous;
+}
