@@ -20,6 +20,8 @@ void HOV_CALL CaptureLine(int level, const char* line) {
 
 }  // namespace
 
+HovLogCallback LogCapture::Function() { return &CaptureLine; }
+
 LogCapture::LogCapture() {
   HovLogger::GetInstance()->RegisterLogger(&CaptureLine);
   Clear();
@@ -51,10 +53,11 @@ void LogCapture::Clear() {
   g_lines.clear();
 }
 
-bool LogCapture::WaitFor(const std::string& text, std::chrono::milliseconds limit) const {
+bool LogCapture::WaitFor(const std::string& text, int count,
+                         std::chrono::milliseconds limit) const {
   std::unique_lock<std::mutex> lock(g_mutex);
   return g_changed.wait_for(lock, limit, [&] {
-    return std::any_of(g_lines.begin(), g_lines.end(),
-                       [&](const LogLine& l) { return l.text == text; });
+    return std::count_if(g_lines.begin(), g_lines.end(),
+                         [&](const LogLine& l) { return l.text == text; }) >= count;
   });
 }

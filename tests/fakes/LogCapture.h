@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "hov/hov.h"
+
 struct LogLine {
   int level;
   std::string text;  // with the "[hov] " prefix
@@ -19,6 +21,9 @@ class LogCapture {
   LogCapture();
   ~LogCapture();
 
+  // The capturing log function, for tests that hand it to HovInit themselves.
+  static HovLogCallback Function();
+
   std::vector<LogLine> Lines() const;
   // Texts in arrival order.
   std::vector<std::string> Texts() const;
@@ -26,7 +31,7 @@ class LogCapture {
   int Count(const std::string& text) const;
   bool Contains(const std::string& text) const { return Count(text) > 0; }
   void Clear();
-  // Waits until a line reads exactly text; false after the time limit.
-  bool WaitFor(const std::string& text,
+  // Waits until count lines read exactly text; false after the time limit.
+  bool WaitFor(const std::string& text, int count = 1,
                std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) const;
 };

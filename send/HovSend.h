@@ -1,0 +1,28 @@
+// One transmit session: from Start to Stop the speaker plays the key's tone stream.
+// Worker thread only; no lock of its own.
+#pragma once
+
+#include <memory>
+
+class AudioOutput;
+class HovSource;
+
+class HovSend {
+ public:
+  HovSend();
+  ~HovSend();
+
+  // Worker thread. Encodes the key and starts playback; false (nothing held) on failure.
+  bool Start(const char* shareKey);
+  // Worker thread. Switches to a new key through the source's cross-fade; an invalid key is
+  // ignored.
+  void Update(const char* shareKey);
+  // Worker thread. Always true: a sender ends only when stopped.
+  bool Poll() { return true; }
+  // Worker thread, after a successful Start. Closes playback, then frees the source.
+  void Stop();
+
+ private:
+  std::unique_ptr<HovSource> m_source;
+  std::unique_ptr<AudioOutput> m_output;
+};

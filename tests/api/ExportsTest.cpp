@@ -1,0 +1,284 @@
+// The seven exports driven as a host application drives them, with the virtual sound card in
+// place of the platform's devices.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+
+#include "hov/hov.h"
+#include "tests/fakes/HostCallbacks.h"
+#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/VirtualAudioDevice.h"
+
+namespace {
+
+constexpr int64_t kSecond = 48000;
+
+int CountOf(const std::vector<int>& v, int code) {
+  return static_cast<int>(std::count(v.begin(), v.end(), code));
+}
+
+class ExportsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::Reset();
+    HovInit(&host::OnStatus, LogCapture::Function());
+    ASSERT_TRUE(host::WaitStatus(1));
+  }
+
+  void TearDown() override {
+    int stops = CountOf(host::Statuses(), 5);
+    int sendStops = CountOf(host::Statuses(), 8);
+    HovReceiveStop();
+    HovSendStop();
+    EXPECT_TRUE(host::WaitStatus(5, stops + 1));
+    EXPECT_TRUE(host::WaitStatus(8, sendStops + 1));
+    HovUninit();
+  }
+
+  // Waits until the worker has run every task posted before this call.
+  void SyncWorker() {
+    int before = log.Count("[hov] SendUpdate called");
+    HovSendUpdate("");
+    ASSERT_TRUE(log.WaitFor("[hov] SendUpdate called", before + 1));
+  }
+
+  // Plays air until the first reception result arrives (or 20 s of air have passed).
+  bool AdvanceUntilResult(size_t count = 1, bool second = false) {
+    for (int i = 0; i < 200; ++i) {
+      device.Advance(kSecond / 10);
+      if (host::WaitResults(count, second, std::chrono::milliseconds(1))) {
+        return true;
+      }
+    }
+    return host::WaitResults(count, second, std::chrono::milliseconds(2000));
+  }
+
+  void StartSending(const char* key) {
+    int started = CountOf(host::Statuses(), 6);
+    HovSendStart(key);
+    ASSERT_TRUE(host::WaitStatus(6, started + 1));
+  }
+
+  void StartReceiving(int timeoutMs, HovRecvCallback callback = &host::OnRecv) {
+    int started = CountOf(host::Statuses(), 3);
+    HovReceiveStart(timeoutMs, callback);
+    ASSERT_TRUE(host::WaitStatus(3, started + 1));
+  }
+
+  LogCapture log;
+  VirtualAudioDevice device;
+};
+
+TEST_F(ExportsTest, KeySentIsReceivedWithMaskedLogLine) {
+  StartSending("ABCDEF");
+  device.Advance(kSecond / 2);  // the signal is already playing when capture starts
+  StartReceiving(60000);
+  ASSERT_TRUE(AdvanceUntilResult());
+  auto results = host::Results();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].code, 0);
+  EXPECT_EQ(results[0].key, "ABCDEF");
+  EXPECT_EQ(log.Count("[hov] recvDataCallback called, code:0, shareKey:ABxxxx"), 1);
+  EXPECT_EQ(log.Count("[hov] ShareKeyEncoder Decode Success"), 1);
+  // The result arrives on the worker thread, the thread of the status codes 3 to 8.
+  EXPECT_EQ(results[0].thread, host::StatusThread(host::Statuses().size() - 1));
+  EXPECT_NE(results[0].thread, std::this_thread::get_id());
+
+  // The next pass retired the receiver: a new start succeeds without a stop.
+  SyncWorker();
+  EXPECT_FALSE(device.InputOpen());
+  StartReceiving(60000);
+}
+
+TEST_F(ExportsTest, KeyUpdateIsHeardAfterTheQueuedSecondsAndTheCrossFade) {
+  StartSending("ABCDEF");
+  HovSendUpdate("QWERTY");
+  SyncWorker();
+  EXPECT_EQ(log.Count("[hov] HovSend Begin Update sharekey to QWERTY"), 1);
+  // Five seconds were queued before the update; then the half-second fade.
+  device.Advance(5 * kSecond + kSecond / 2);
+  StartReceiving(60000);
+  ASSERT_TRUE(AdvanceUntilResult());
+  EXPECT_EQ(host::Results()[0].key, "QWERTY");
+}
+
+TEST_F(ExportsTest, TimeOutReportsMinusTwoWithEmptyText) {
+  StartReceiving(0);
+  ASSERT_TRUE(host::WaitResults(1));
+  auto results = host::Results();
+  EXPECT_EQ(results[0].code, -2);
+  EXPECT_EQ(results[0].key, "");
+  EXPECT_FALSE(results[0].nullKey);
+  EXPECT_TRUE(log.WaitFor("[hov] Invalid Recv Packet"));
+  EXPECT_EQ(log.Count("[hov] recvDataCallback called, code:-2, shareKey:"), 1);
+  // Negative time-outs time out the same way, on a new receiver.
+  SyncWorker();
+  StartReceiving(-5000);
+  ASSERT_TRUE(host::WaitResults(2));
+  EXPECT_EQ(host::Results()[1].code, -2);
+}
+
+TEST_F(ExportsTest, ReceiveStopBeforeTheResultMeansNoCallback) {
+  StartSending("ABCDEF");
+  StartReceiving(60000);
+  HovReceiveStop();
+  ASSERT_TRUE(host::WaitStatus(5));
+  device.Advance(4 * kSecond);
+  SyncWorker();
+  EXPECT_TRUE(host::Results().empty());
+  EXPECT_FALSE(device.InputOpen());
+  EXPECT_TRUE(log.Contains("[hov] HovRecvListener::InstallRecvDataCallback null"));
+}
+
+TEST_F(ExportsTest, SecondStartsAreRefusedAndTheNewCallbackTakesOver) {
+  StartSending("ABCDEF");
+  HovSendStart("QWERTY");
+  ASSERT_TRUE(host::WaitStatus(7));
+  EXPECT_TRUE(log.Contains("[hov] Exit HovManager::SendStart Because Of HovSend Model Exist"));
+  EXPECT_TRUE(log.Contains("[hov] SendStart Failed"));
+
+  StartReceiving(60000, &host::OnRecv);
+  HovReceiveStart(60000, &host::OnRecv2);
+  ASSERT_TRUE(host::WaitStatus(4));
+  EXPECT_TRUE(
+      log.Contains("[hov] HovManager::RecvStart exit because of m_hovRecv is not nullptr"));
+  ASSERT_TRUE(AdvanceUntilResult(1, true));
+  EXPECT_EQ(host::Results2()[0].key, "ABCDEF");  // the running sender was untouched
+  EXPECT_TRUE(host::Results().empty());
+}
+
+TEST_F(ExportsTest, StopsWithNothingRunningStillReport) {
+  HovSendStop();
+  HovReceiveStop();
+  EXPECT_TRUE(host::WaitStatus(8));
+  EXPECT_TRUE(host::WaitStatus(5));
+  HovSendUpdate("ABCDEF");  // no sender: trace lines only, no status
+  SyncWorker();
+  EXPECT_FALSE(log.Contains("[hov] HovManager SendUpdate Start: ABCDEF"));
+  auto statuses = host::Statuses();
+  EXPECT_EQ(statuses, (std::vector<int>{1, 8, 5}));
+}
+
+TEST_F(ExportsTest, DeviceFailuresGiveStatusSevenAndFour) {
+  device.FailOutputOpen(true);
+  device.FailInputOpen(true);
+  HovSendStart("ABCDEF");
+  HovReceiveStart(1000, &host::OnRecv);
+  ASSERT_TRUE(host::WaitStatus(7));
+  ASSERT_TRUE(host::WaitStatus(4));
+  EXPECT_TRUE(log.Contains("[hov] Open AudioOutput Failed"));
+  EXPECT_TRUE(log.Contains("[hov] HovSend Start Failed"));
+  EXPECT_TRUE(log.Contains("[hov] Open AudioInput Failed"));
+  EXPECT_TRUE(log.Contains("[hov] HovRecv Start Failed"));
+  EXPECT_TRUE(log.Contains("[hov] RecvStart failed"));
+  // Nothing is left behind: the next starts work.
+  device.FailOutputOpen(false);
+  device.FailInputOpen(false);
+  StartSending("ABCDEF");
+  StartReceiving(60000);
+}
+
+TEST_F(ExportsTest, BadKeysAreRefusedWithStatusSeven) {
+  const std::string longKey(10000, 'A');
+  const char* keys[] = {nullptr, "", "abcdef", "ABCDE", "ABCDEFG", "ABC DE", longKey.c_str()};
+  for (const char* key : keys) {
+    HovSendStart(key);
+  }
+  ASSERT_TRUE(host::WaitStatus(7, 7));
+  EXPECT_EQ(CountOf(host::Statuses(), 6), 0);
+  EXPECT_TRUE(log.Contains("[hov] HovManager Send Start: "));
+  EXPECT_TRUE(log.Contains("[hov] ShareKeyEncoder::Encode encode string abcdef failed"));
+  EXPECT_TRUE(log.Contains("[hov] encode share key length is 10000,not equal to 6"));
+  EXPECT_FALSE(device.OutputOpen());
+}
+
+TEST_F(ExportsTest, NullReceiveCallbackDropsTheResultSilently) {
+  StartReceiving(0, nullptr);
+  EXPECT_TRUE(log.WaitFor("[hov] Invalid Recv Packet"));
+  EXPECT_TRUE(log.Contains("[hov] HovRecvListener::InstallRecvDataCallback null"));
+  for (const std::string& line : log.Texts()) {
+    EXPECT_EQ(line.find("recvDataCallback called"), std::string::npos) << line;
+  }
+}
+
+TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndTheWorkerGoesOn) {
+  // The receive callback runs on the worker; stopping the worker from there is refused.
+  StartReceiving(0, [](int, const char*) { HovUninit(); });
+  EXPECT_TRUE(log.WaitFor(
+      "[hov] stop timer thread error: Cannot be call stopThread in timer callback"));
+  SyncWorker();  // still running
+}
+
+TEST_F(ExportsTest, InitTwiceAddsASecondTickAndReportsAgain) {
+  HovInit(&host::OnStatus, LogCapture::Function());
+  ASSERT_TRUE(host::WaitStatus(1, 2));
+  EXPECT_EQ(log.Count("[hov] workerThreadTimer started"), 2);
+  EXPECT_EQ(host::StatusThread(1), std::this_thread::get_id());
+  // A receiver with a zero time-out reports once, however many ticks poll it.
+  StartReceiving(0);
+  ASSERT_TRUE(host::WaitResults(1));
+  SyncWorker();
+  EXPECT_EQ(host::Results().size(), 1u);
+}
+
+TEST_F(ExportsTest, ExportTracesComeOnTheCallingThreadAndTheTaskOnTheWorker) {
+  log.Clear();
+  HovSendStart("ABCDEF");
+  ASSERT_TRUE(host::WaitStatus(6));
+  auto lines = log.Lines();
+  auto find = [&](const std::string& text) {
+    return std::find_if(lines.begin(), lines.end(),
+                        [&](const LogLine& l) { return l.text == text; });
+  };
+  auto entry = find("[hov] entry HovSendStart");
+  auto called = find("[hov] SendStart called");
+  auto success = find("[hov] SendStart Success");
+  ASSERT_NE(entry, lines.end());
+  ASSERT_NE(called, lines.end());
+  ASSERT_NE(success, lines.end());
+  EXPECT_EQ(entry->thread, std::this_thread::get_id());
+  EXPECT_EQ(called->thread, host::StatusThread(host::Statuses().size() - 1));
+  EXPECT_TRUE(find("[hov] HovManager Send Start: ABCDEF") != lines.end());
+  EXPECT_TRUE(find("[hov] entry HovSend::Start") != lines.end());
+  EXPECT_LT(called - lines.begin(), success - lines.begin());
+}
+
+// Calls while the worker is not running only log.
+TEST(ExportsWithoutInitTest, CallsOnlyTraceAndNothingHappens) {
+  host::Reset();
+  HovUninit();  // whatever ran before: the worker is stopped now
+  testing::internal::CaptureStdout();
+  HovSendStart("ABCDEF");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[hov] entry HovSendStart\n[hov] entry HovController::HovSendStart\n"
+                     "[hov] exit HovController::HovSendStart, cost: "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("[hov] exit HovSendStart, cost: "), std::string::npos);
+
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  HovUninit();
+  out = testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "[hov] stop timer thread error: no timer thread running\n");
+  EXPECT_NE(out.find("[hov] workerThreadTimer stopped"), std::string::npos);
+  EXPECT_TRUE(host::Statuses().empty());
+}
+
+TEST(ExportsWithoutInitTest, NullLogFunctionSilencesEverything) {
+  host::Reset();
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  HovInit(nullptr, nullptr);
+  HovSendStart("bad");
+  HovSendStop();
+  HovUninit();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  LogCapture restore;  // puts a log function back for the tests that follow
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// A virtual sound card for in-process tests: what the library plays goes into the air, and the
+// air is what the library captures. The test drives time by hand with Advance, so nothing
+// depends on the machine's speed or a sound server.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "capture/AudioInput.h"
+#include "send/AudioOutput.h"
+
+class VirtualAudioDevice {
+ public:
+  // Installs itself behind AudioOutput and AudioInput handles made from now on.
+  VirtualAudioDevice();
+  // Puts the platform's devices back. Close every handle first.
+  ~VirtualAudioDevice();
+
+  // Test thread. Plays frames of air: pulls one second from the open playback per second
+  // played (five seconds are pulled at Open, as a real device queues them), and hands the same
+  // samples to the open capture's sink in buffers of captureChunk frames. Without playback the
+  // air is silent.
+  void Advance(int64_t frames);
+
+  // Test thread. Next Opens fail (playback or capture).
+  void FailOutputOpen(bool fail);
+  void FailInputOpen(bool fail);
+  // Test thread. Frames per Write to the capture sink (default 480).
+  void SetCaptureChunk(int32_t frames);
+
+  // Test thread. Counters for checks.
+  bool OutputOpen() const;
+  bool InputOpen() const;
+  int64_t ReadCalls() const;
+  int64_t CapturedFrames() const;
+  // Everything the air carried while capture was open, in order.
+  std::vector<int16_t> Captured() const;
+
+ private:
+  class Output;
+  class Input;
+
+  // Pulls one second from the playback into the air; under m_mutex.
+  void Pull();
+  friend class Output;
+  friend class Input;
+
+  mutable std::mutex m_mutex;
+  AudioOutput::AudioSource* m_source = nullptr;  // open playback, or null
+  AudioInput::AudioSink* m_sink = nullptr;        // open capture, or null
+  std::deque<int16_t> m_air;                      // pulled and not yet played
+  int64_t m_playedSinceRefill = 0;
+  int64_t m_readCalls = 0;
+  int64_t m_capturedFrames = 0;
+  bool m_failOutput = false;
+  bool m_failInput = false;
+  int32_t m_captureChunk = 480;
+  std::vector<int16_t> m_pendingCapture;
+  std::vector<int16_t> m_captured;
+  AudioOutput::Factory m_previousOutput;
+  AudioInput::Factory m_previousInput;
+};
