@@ -1,0 +1,73 @@
+// The decoding sinks: HovSink turns one window of captured audio into one received packet;
+// HovSinkDelay lets a number of frames go by before its window starts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "capture/AudioInput.h"
+
+struct ModemParams;
+struct ToneDetector;
+
+// Feeds mono 16-bit captured audio to one tone detector and keeps the packet it decodes.
+// Open, Write and Close come from the capture side, one at a time; IsComplete and GetResult
+// may run on any thread.
+class HovSink : public AudioInput::AudioSink {
+ public:
+  // Any thread. A sink for packets of payloadLength bytes; nothing is allocated until Open.
+  explicit HovSink(uint32_t payloadLength);
+  // Owner's thread. Does not free the detector or the parameters: owners call Close first.
+  ~HovSink() override;
+  HovSink(const HovSink&) = delete;
+  HovSink& operator=(const HovSink&) = delete;
+
+  // Capture side, once before any Write: builds the parameter block and the detector.
+  void Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) override;
+  // Capture side or the closing thread: frees detector and parameters; harmless when repeated.
+  void Close() override;
+  // Capture side: feeds frames samples to the detector until a packet is decoded; returns frames.
+  int32_t Write(const int16_t* data, int32_t frames) override;
+
+  // Any thread. True once a packet has been decoded and stored.
+  bool IsComplete() const;
+  // Any thread. Copies up to capacity - 1 bytes of the packet text, then a zero byte; returns
+  // the count copied. capacity must be at least 1.
+  int32_t GetResult(char* buffer, int32_t capacity);
+
+ protected:
+  // Capture side. The detector in use (null before Open and after Close).
+  const ToneDetector* Detector() const { return m_detector; }
+
+ private:
+  uint32_t m_payloadLength;
+  uint32_t m_channels = 0;
+  uint32_t m_samplesPerSec = 0;
+  uint32_t m_bitsPerSample = 0;
+  ModemParams* m_params = nullptr;
+  ToneDetector* m_detector = nullptr;
+  std::atomic<bool> m_complete{false};
+  std::string m_result;
+  std::mutex m_resultLock;
+};
+
+// A HovSink whose window starts a given number of frames into the captured stream.
+// Same threads as HovSink.
+class HovSinkDelay : public HovSink {
+ public:
+  // Any thread. delayFrames frames are skipped before the first one reaches the detector.
+  HovSinkDelay(uint32_t payloadLength, int32_t delayFrames);
+  // Owner's thread. As HovSink: owners call Close first.
+  ~HovSinkDelay() override;
+
+  // Capture side, once: opens the sink and notes the frame size in bytes.
+  void Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) override;
+  // Capture side: skips what is left of the delay, feeds the rest; returns frames.
+  int32_t Write(const int16_t* data, int32_t frames) override;
+
+ private:
+  int32_t m_remainingDelay;
+  int32_t m_frameSize = 0;
+};
