@@ -1,0 +1,6 @@
+#include "capture/win/CaptureApi.h"
+
+CaptureApi& CaptureFunctions() {
+  static CaptureApi functions;
+  return functions;
+}

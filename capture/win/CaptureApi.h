@@ -1,0 +1,35 @@
+// The system functions that capture calls, reached through one table so that tests can put
+// their own devices in place of the system's. Every entry starts as the system function.
+// Methods of audio objects are reached through the objects themselves; a test that replaces
+// coCreateInstance hands out objects of its own.
+#pragma once
+
+#include <windows.h>
+// windows.h first: the headers below rely on its types.
+#include <mmsystem.h>
+#include <objbase.h>
+#include <propidl.h>
+
+struct CaptureApi {
+  decltype(&::waveInOpen) waveInOpen = &::waveInOpen;
+  decltype(&::waveInPrepareHeader) waveInPrepareHeader = &::waveInPrepareHeader;
+  decltype(&::waveInAddBuffer) waveInAddBuffer = &::waveInAddBuffer;
+  decltype(&::waveInStart) waveInStart = &::waveInStart;
+  decltype(&::waveInReset) waveInReset = &::waveInReset;
+  decltype(&::waveInUnprepareHeader) waveInUnprepareHeader = &::waveInUnprepareHeader;
+  decltype(&::waveInClose) waveInClose = &::waveInClose;
+
+  decltype(&::CoInitializeEx) coInitializeEx = &::CoInitializeEx;
+  decltype(&::CoUninitialize) coUninitialize = &::CoUninitialize;
+  decltype(&::CoCreateInstance) coCreateInstance = &::CoCreateInstance;
+  decltype(&::CoTaskMemFree) coTaskMemFree = &::CoTaskMemFree;
+  decltype(&::PropVariantClear) propVariantClear = &::PropVariantClear;
+
+  decltype(&::CreateEventA) createEventA = &::CreateEventA;
+  decltype(&::CreateEventExA) createEventExA = &::CreateEventExA;
+  decltype(&::CloseHandle) closeHandle = &::CloseHandle;
+};
+
+// Any thread. The table in use; tests replace entries while no capture runs and put the
+// saved table back afterwards.
+CaptureApi& CaptureFunctions();

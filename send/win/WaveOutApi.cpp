@@ -1,0 +1,6 @@
+#include "send/win/WaveOutApi.h"
+
+WaveOutApi& WaveOutFunctions() {
+  static WaveOutApi functions;
+  return functions;
+}
