@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# hov send and hov receive as two processes through the default devices, which scripts/with-pulse
+# points at its private null sink and that sink's monitor.
+# Usage: scripts/with-pulse -- cli_sound_test.sh PATH/TO/hov
+set -uo pipefail
+
+hov=${1:?usage: $0 PATH/TO/hov}
+[ -n "${XDG_RUNTIME_DIR:-}" ] && pactl info > /dev/null 2>&1 || {
+  echo "FAIL: no sound server; run under scripts/with-pulse" >&2
+  exit 1
+}
+work=$(mktemp -d "${TMPDIR:-/tmp}/hov-cli-sound.XXXXXX")
+sender=
+cleanup() {
+  [ -z "$sender" ] || kill "$sender" 2> /dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# start_sender LOG ARGS...: hov send in the background, its log and status lines in LOG; returns
+# once the sender reports status 6 (playing), or fails when it ends without it.
+start_sender() {
+  local log=$1
+  shift
+  "$hov" send --verbose "$@" 2> "$log" &
+  sender=$!
+  if ! grep -q -m1 '^hov: status 6$' < <(tail -n +1 -f --pid="$sender" "$log"); then
+    fail "hov send $* did not start: $(grep -v '^\[hov\]' "$log")"
+    return 1
+  fi
+}
+
+# finish_sender STATUS: waits for the sender and checks its exit status and its stop.
+finish_sender() {
+  local status=0
+  wait "$sender" || status=$?
+  [ "$status" = "$1" ] || fail "hov send exited $status, expected $1"
+  grep -q '^hov: status 8$' send.log || fail "hov send did not stop the sender (no status 8)"
+  sender=
+}
+
+# A key sent by one process is received by another while it plays.
+if start_sender send.log ABCDEF --seconds 8; then
+  status=0
+  out=$("$hov" receive --timeout-ms 6000 --json) || status=$?
+  [ "$status" = 0 ] || fail "hov receive exited $status"
+  if [[ $out =~ ^\{\"code\":0,\"key\":\"ABCDEF\",\"frame\":null,\"ms\":([0-9]+)\}$ ]]; then
+    echo "receive latency: ${BASH_REMATCH[1]} ms"
+  else
+    fail "hov receive --json printed '$out'"
+  fi
+  status=0
+  out=$("$hov" receive --timeout-ms 6000) || status=$?
+  [ "$status" = 0 ] && [ "$out" = ABCDEF ] || fail "hov receive: '$out', status $status"
+  finish_sender 0
+fi
+
+# Nothing playing: a time-out, status 2, no key on stdout; the result cannot come before the
+# time limit has passed.
+status=0
+out=$("$hov" receive --timeout-ms 1500 2> err.txt) || status=$?
+[ "$status" = 2 ] || fail "hov receive with nothing playing exited $status, expected 2"
+[ -z "$out" ] || fail "hov receive time-out printed '$out'"
+status=0
+out=$("$hov" receive --timeout-ms 1500 --json) || status=$?
+[ "$status" = 2 ] || fail "hov receive --json with nothing playing exited $status"
+if [[ $out =~ ^\{\"code\":-2,\"key\":\"\",\"frame\":null,\"ms\":([0-9]+)\}$ ]]; then
+  [ "${BASH_REMATCH[1]}" -ge 1500 ] || fail "time-out reported after ${BASH_REMATCH[1]} ms"
+else
+  fail "hov receive --json time-out printed '$out'"
+fi
+
+# A sender without a time limit stops cleanly on SIGTERM (Ctrl-C's SIGINT is ignored by
+# background jobs of a script, so the test uses SIGTERM, which takes the same path).
+if start_sender send.log ABCDEF; then
+  kill -TERM "$sender"
+  finish_sender 0
+fi
+
+# --then: the key changes while playing. About five seconds of the old key are already queued
+# at the device, so receivers in a row hear ABCDEF, then, after the cross-fade, HELLOS.
+if start_sender send.log ABCDEF --seconds 20 --then HELLOS --at 0.5; then
+  heard=()
+  for attempt in $(seq 12); do
+    out=$("$hov" receive --timeout-ms 3000 --json) || true
+    heard+=("$out")
+    [[ $out == *'"key":"HELLOS"'* ]] && break
+  done
+  [[ ${heard[-1]} == *'"key":"HELLOS"'* ]] || fail "--then: HELLOS never heard: ${heard[*]}"
+  [[ ${heard[0]} == *'"key":"ABCDEF"'* ]] || fail "--then: first heard ${heard[0]}"
+  for out in "${heard[@]}"; do
+    [[ $out == *'"key":"ABCDEF"'* || $out == *'"key":"HELLOS"'* || $out == *'"code":-2'* ]] ||
+      fail "--then: heard $out"
+  done
+  grep -q '^\[hov\] SendUpdate called$' send.log || fail "--then: no update made"
+  kill -TERM "$sender"
+  finish_sender 0
+fi
+
+# A share key the library refuses: status 7, exit 4.
+status=0
+"$hov" send abcdef --seconds 1 2> err.txt || status=$?
+[ "$status" = 4 ] || fail "hov send abcdef exited $status, expected 4"
+
+if [ "$failures" != 0 ]; then
+  echo "$failures failure(s)" >&2
+  exit 1
+fi
+echo "all passed"

@@ -1,0 +1,137 @@
+#include "tools/hov/FileCommands.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "codec/ShareKeyEncoder.h"
+#include "modem/ModemParams.h"
+#include "modem/ToneBank.h"
+#include "receive/FileWavSink.h"
+#include "receive/HovSinkConcurrent.h"
+#include "runtime/HovLog.h"
+
+namespace {
+constexpr float kSendRate = 48000.0f;
+constexpr uint32_t kEncodedKeyBytes = 4;
+constexpr int32_t kRenderChunk = 4800;
+constexpr int32_t kPacketCapacity = 1024;
+
+void HOV_CALL LogToStderr(int /*level*/, const char* line) {
+  std::fprintf(stderr, "%s\n", line);
+}
+
+// The in-process library's log lines go to stderr with --verbose and nowhere otherwise; its
+// built-in printer would put them on stdout, which carries the command's answer.
+void RouteLibraryLog(bool verbose) {
+  HovLogger::GetInstance()->RegisterLogger(verbose ? &LogToStderr : nullptr);
+}
+
+// The packet the sink accepted, decoded as the receive session does: 0 with the key, or -3.
+int DecodeAccepted(HovSinkConcurrent& sink, std::string* key) {
+  char packet[kPacketCapacity];
+  int32_t n = sink.GetMessage(packet, kPacketCapacity);
+  packet[n] = '\0';
+  return ShareKeyEncoder::Decode(std::string(packet), key) ? 0 : -3;
+}
+
+void PrintDecodeResult(const DecodeOptions& options, int code, const std::string& key,
+                       long long frame) {
+  if (options.json) {
+    if (code == -2) {
+      std::printf("{\"code\":%d,\"key\":\"%s\",\"frame\":null}\n", code, key.c_str());
+    } else {
+      std::printf("{\"code\":%d,\"key\":\"%s\",\"frame\":%lld}\n", code, key.c_str(), frame);
+    }
+  } else if (code == 0) {
+    std::printf("%s\n", key.c_str());
+  } else {
+    std::fprintf(
+        stderr, "hov decode: %s\n",
+        code == -2 ? "no share key heard (time-out)" : "the packet heard is not a share key");
+  }
+}
+}  // namespace
+
+int RunEncode(const EncodeOptions& options) {
+  RouteLibraryLog(options.verbose);
+  std::string encoded;
+  if (!ShareKeyEncoder::Encode(options.key, &encoded)) {
+    std::fprintf(stderr, "hov encode: '%s' is not a share key (six letters A-Z)\n",
+                 options.key.c_str());
+    return 2;
+  }
+  // The sink writes silently or not at all; find out first whether the file can be written.
+  std::FILE* probe = std::fopen(options.outPath.c_str(), "ab");
+  if (probe == nullptr) {
+    std::fprintf(stderr, "hov encode: cannot write %s: %s\n", options.outPath.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  std::fclose(probe);
+
+  // The signal exactly as the sender makes it: a fresh bank at full amplitude, 16-bit samples.
+  ModemParams* params = CreateModemParams(kSendRate, kEncodedKeyBytes);
+  params->amplitude = 1.0f;
+  ToneBank* bank = ToneBank::Create(params);
+  ToneBank::SetPayload(bank, encoded.c_str());
+  FileWavSink sink(options.outPath);
+  sink.Open(1, static_cast<uint32_t>(kSendRate), 16);
+  std::vector<float> rendered(kRenderChunk);
+  std::vector<int16_t> pcm(kRenderChunk);
+  long long remaining = std::llround(options.seconds * kSendRate);
+  while (remaining > 0) {
+    int32_t n = static_cast<int32_t>(std::min<long long>(remaining, kRenderChunk));
+    ToneBank::Render(bank, rendered.data(), n);
+    std::transform(rendered.begin(), rendered.begin() + n, pcm.begin(), FloatToPcm16);
+    sink.Write(pcm.data(), n);
+    remaining -= n;
+  }
+  sink.Close();
+  ToneBank::Free(bank);
+  DestroyModemParams(params);
+  return 0;
+}
+
+int RunDecode(const DecodeOptions& options) {
+  RouteLibraryLog(options.verbose);
+  SF_INFO info = {};
+  SNDFILE* file = sf_open(options.inPath.c_str(), SFM_READ, &info);
+  if (file == nullptr) {
+    std::fprintf(stderr, "hov decode: cannot read %s: %s\n", options.inPath.c_str(),
+                 sf_strerror(nullptr));
+    return 1;
+  }
+  const int32_t bufferFrames = options.bufferFrames;
+  std::vector<float> samples(static_cast<size_t>(bufferFrames) * info.channels);
+  std::vector<int16_t> pcm(bufferFrames);
+  HovSinkConcurrent sink(kEncodedKeyBytes);
+  sink.Open(1, static_cast<uint32_t>(info.samplerate), 16);
+  long long written = 0;
+  bool complete = false;
+  sf_count_t n;
+  while (!complete && (n = sf_readf_float(file, samples.data(), bufferFrames)) > 0) {
+    // The first channel, converted as captured samples are: times 32767, truncated. Values of a
+    // floating-point file beyond full scale are held at full scale.
+    for (sf_count_t i = 0; i < n; ++i) {
+      float s = std::clamp(samples[static_cast<size_t>(i) * info.channels], -1.0f, 1.0f);
+      pcm[i] = FloatToPcm16(s);
+    }
+    sink.Write(pcm.data(), static_cast<int32_t>(n));
+    written += n;
+    complete = sink.IsComplete();
+  }
+  sf_close(file);
+  sink.Close();
+
+  std::string key;
+  int code = complete ? DecodeAccepted(sink, &key) : -2;
+  PrintDecodeResult(options, code, key, written);
+  return -code;
+}

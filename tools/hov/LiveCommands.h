@@ -1,0 +1,25 @@
+// hov send and hov receive: the library driven through its seven exports, as a host application
+// drives it, playing through and capturing from the system's default audio devices.
+#pragma once
+
+#include <string>
+
+struct SendOptions {
+  std::string key;
+  double seconds = 0.0;  // 0: until Ctrl-C
+  std::string thenKey;   // empty: no update
+  double at = 0.0;       // seconds after the start when thenKey replaces key
+  bool verbose = false;
+};
+
+struct ReceiveOptions {
+  int timeoutMs = 30000;
+  bool json = false;
+  bool verbose = false;
+};
+
+// Main thread. Sends until the time is up or Ctrl-C; returns the exit status (0, 4 not started).
+int RunSend(const SendOptions& options);
+// Main thread. Receives one key; returns the exit status (0 key, 2 time-out, 3 undecodable,
+// 4 not started, 130 interrupted).
+int RunReceive(const ReceiveOptions& options);

@@ -1,0 +1,24 @@
+// The user's request to stop the command: Ctrl-C, and on Linux also SIGTERM. It arrives as a
+// call on a thread of the request's own, so the command can shut the library down in order
+// instead of dying in the middle of a call.
+#pragma once
+
+#include <functional>
+#include <thread>
+
+class StopRequest {
+ public:
+  // Main thread, before any other thread is started: on Linux the signals are blocked in this
+  // thread and so in every thread started later, and taken by a waiter thread instead.
+  // onStop runs on that thread (Windows: the console's handler thread) at the first request;
+  // a second request ends the process at once with status 130.
+  explicit StopRequest(std::function<void()> onStop);
+  // Main thread. Stops listening; later requests are ignored.
+  ~StopRequest();
+  StopRequest(const StopRequest&) = delete;
+  StopRequest& operator=(const StopRequest&) = delete;
+
+ private:
+  std::function<void()> m_onStop;
+  std::thread m_waiter;
+};

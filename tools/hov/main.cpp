@@ -1,0 +1,111 @@
+// hov: the command-line front of the library. Each subcommand fills its options and hands them
+// to its command; the command's result is the exit status.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+#include "tools/hov/LiveCommands.h"
+#ifdef HOV_CLI_FILE_COMMANDS
+#include "tools/hov/FileCommands.h"
+#endif
+
+namespace {
+constexpr int kUsageError = 64;
+
+const char kExitStatuses[] =
+    "Exit status:\n"
+    "  0    done: the key was encoded, decoded or received, or the sender ran and stopped\n"
+    "  1    the audio file cannot be read or written\n"
+    "  2    no key: not a share key (encode), or a time-out (decode, receive)\n"
+    "  3    a packet was accepted but does not decode to a share key\n"
+    "  4    the library did not start the sender or receiver, or did not answer\n"
+    "  64   bad command line\n"
+    "  130  receive interrupted by Ctrl-C\n";
+
+#ifdef HOV_CLI_FILE_COMMANDS
+void AddEncode(CLI::App& app, EncodeOptions& o) {
+  CLI::App* c =
+      app.add_subcommand("encode", "Write the on-air signal of a share key to a WAV file");
+  c->add_option("KEY", o.key, "Share key: six letters A-Z")->required();
+  c->add_option("OUT", o.outPath, "Output file: mono 16-bit 48000 Hz WAV")->required();
+  c->add_option("--seconds", o.seconds, "Length of the signal in seconds (default 5)")
+      ->check(CLI::Range(0.001, 3600.0));
+  c->add_flag("--verbose", o.verbose, "Library log lines on stderr");
+}
+
+void AddDecode(CLI::App& app, DecodeOptions& o) {
+  CLI::App* c = app.add_subcommand("decode", "Hear a share key in an audio file");
+  c->add_option("IN", o.inPath, "Audio file in any format libsndfile reads; first channel")
+      ->required();
+  c->add_option("--buffer-frames", o.bufferFrames, "Frames per buffer given to the decoders")
+      ->check(CLI::Range(1, 1 << 20));
+  c->add_flag("--json", o.json,
+              "Print {\"code\":C,\"key\":\"K\",\"frame\":F} (F: null on a time-out)");
+  c->add_flag("--verbose", o.verbose, "Library log lines on stderr");
+}
+#endif
+
+void AddSend(CLI::App& app, SendOptions& o) {
+  CLI::App* c = app.add_subcommand("send", "Play a share key on the default output until stopped");
+  c->add_option("KEY", o.key, "Share key: six letters A-Z")->required();
+  c->add_option("--seconds", o.seconds, "Stop after this many seconds (default: at Ctrl-C)")
+      ->check(CLI::PositiveNumber);
+  CLI::Option* then = c->add_option("--then", o.thenKey, "Switch to this key while playing");
+  CLI::Option* at =
+      c->add_option("--at", o.at, "Seconds after the start to switch to the --then key")
+          ->check(CLI::NonNegativeNumber);
+  then->needs(at);
+  at->needs(then);
+  c->add_flag("--verbose", o.verbose, "Library log lines and status codes on stderr");
+}
+
+void AddReceive(CLI::App& app, ReceiveOptions& o) {
+  CLI::App* c = app.add_subcommand("receive", "Listen on the default input for one share key");
+  c->add_option("--timeout-ms", o.timeoutMs,
+                "Give up after this many milliseconds (default 30000)");
+  c->add_flag(
+      "--json", o.json,
+      "Print {\"code\":C,\"key\":\"K\",\"frame\":null,\"ms\":M}, M: milliseconds to the result");
+  c->add_flag("--verbose", o.verbose, "Library log lines and status codes on stderr");
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("hov: pass a six-letter share key between computers as near-ultrasonic sound");
+  app.require_subcommand(1);
+  app.footer(kExitStatuses);
+#ifdef HOV_CLI_FILE_COMMANDS
+  EncodeOptions encode;
+  DecodeOptions decode;
+  AddEncode(app, encode);
+  AddDecode(app, decode);
+#endif
+  SendOptions send;
+  ReceiveOptions receive;
+  AddSend(app, send);
+  AddReceive(app, receive);
+  for (CLI::App* command : app.get_subcommands({})) {
+    command->footer(kExitStatuses);
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int status = app.exit(e);
+    return status == 0 ? 0 : kUsageError;
+  }
+
+  const std::string name = app.get_subcommands().front()->get_name();
+#ifdef HOV_CLI_FILE_COMMANDS
+  if (name == "encode") {
+    return RunEncode(encode);
+  }
+  if (name == "decode") {
+    return RunDecode(decode);
+  }
+#endif
+  if (name == "send") {
+    return RunSend(send);
+  }
+  return RunReceive(receive);
+}
