@@ -21,7 +21,11 @@ int64_t TimerThread::SteadyUs() {
   return ns.count() / 1000;
 }
 
-void TimerThread::setThreadName(const std::string& name) { m_name = name; }
+void TimerThread::setThreadName(const std::string& name) {
+  // Under listLock: a second Init may rename while a just-started thread reads the name.
+  std::lock_guard<std::mutex> lock(m_listLock);
+  m_name = name;
+}
 
 bool TimerThread::startThread(int32_t intervalMs, Hook onStart, Hook onStop) {
   if (m_running.load(std::memory_order_acquire)) {
@@ -31,10 +35,16 @@ bool TimerThread::startThread(int32_t intervalMs, Hook onStart, Hook onStop) {
   m_onStart = std::move(onStart);
   m_onStop = std::move(onStop);
   m_intervalUs = intervalMs > 0 ? static_cast<int64_t>(intervalMs) * 1000 : kDefaultIntervalUs;
+  {
+    std::lock_guard<std::mutex> lock(m_listLock);
+    m_accepting = true;
+  }
   try {
     m_thread = std::make_unique<std::thread>(&TimerThread::run, this);
   } catch (const std::system_error&) {
     m_thread.reset();
+    std::lock_guard<std::mutex> lock(m_listLock);
+    m_accepting = false;
     return false;
   }
   m_threadId = m_thread->get_id();
@@ -48,6 +58,9 @@ int32_t TimerThread::addTimer(int32_t delayMs, int32_t intervalMs, bool once, Ta
     return -1;
   }
   std::unique_lock<std::mutex> lock(m_listLock);
+  if (!m_accepting) {
+    return -1;  // the thread stopped after the check above and has dropped its entries
+  }
   int32_t id = m_nextId;
   m_nextId = m_nextId + 1;
   if (m_nextId >= kIdLimit) {
@@ -57,9 +70,8 @@ int32_t TimerThread::addTimer(int32_t delayMs, int32_t intervalMs, bool once, Ta
   int64_t now = SteadyUs();
   int64_t dueUs = delayMs != 0 ? now + static_cast<int64_t>(delayMs) * 1000
                                : now + static_cast<int64_t>(intervalMs) * 1000;
-  m_entries.push_back(
-      TimerEntry{dueUs, static_cast<int64_t>(intervalMs) * 1000, id, std::move(task), context,
-                 false, once});
+  m_entries.push_back(TimerEntry{dueUs, static_cast<int64_t>(intervalMs) * 1000, id,
+                                 std::move(task), context, false, once});
   m_notified = true;
   m_wakeup.notify_one();
   return id;
@@ -88,7 +100,12 @@ bool TimerThread::stopThread(std::string* reason) {
 }
 
 void TimerThread::run() {
-  SetCurrentThreadName(m_name);
+  std::string name;
+  {
+    std::lock_guard<std::mutex> lock(m_listLock);
+    name = m_name;
+  }
+  SetCurrentThreadName(name);
   if (m_onStart) {
     m_onStart();
   }
@@ -107,6 +124,7 @@ void TimerThread::run() {
   {
     std::lock_guard<std::mutex> lock(m_listLock);
     m_entries.clear();  // dropped without running
+    m_accepting = false;
   }
   if (m_onStop) {
     m_onStop();

@@ -71,5 +71,8 @@ class TimerThread {
   Hook m_onStart;
   Hook m_onStop;
   bool m_notified = false;
+  // Under listLock: true from startThread until the thread has dropped its entries, so that
+  // a post racing a stop cannot leave an entry behind for the next start.
+  bool m_accepting = false;
   std::vector<TimerEntry*> m_due;  // timer thread only
 };
