@@ -81,6 +81,17 @@ if start_sender send.log ABCDEF; then
   finish_sender 0
 fi
 
+# A receiver stopped before its result: status 130, the receiver stopped (status 5).
+"$hov" receive --verbose --timeout-ms 60000 2> recv.log &
+receiver=$!
+if grep -q -m1 '^hov: status 3$' < <(tail -n +1 -f --pid="$receiver" recv.log); then
+  kill -TERM "$receiver"
+fi
+status=0
+wait "$receiver" || status=$?
+[ "$status" = 130 ] || fail "interrupted hov receive exited $status, expected 130"
+grep -q '^hov: status 5$' recv.log || fail "interrupted hov receive did not stop the receiver"
+
 # --then: the key changes while playing. About five seconds of the old key are already queued
 # at the device, so receivers in a row hear ABCDEF, then, after the cross-fade, HELLOS.
 if start_sender send.log ABCDEF --seconds 20 --then HELLOS --at 0.5; then
