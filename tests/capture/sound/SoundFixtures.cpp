@@ -1,6 +1,5 @@
 #include "tests/capture/sound/SoundFixtures.h"
 
-#include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -226,14 +225,3 @@ void WriteRawFile(const std::string& path, const std::vector<int16_t>& samples) 
   out.write(reinterpret_cast<const char*>(samples.data()),
             static_cast<std::streamsize>(samples.size() * 2));
 }
-
-namespace {
-// ALSA keeps its parsed configuration for the whole process; give it back at the end so that
-// leak checks see only what the code under test holds.
-class AlsaConfigRelease : public testing::Environment {
- public:
-  void TearDown() override { snd_config_update_free_global(); }
-};
-const testing::Environment* const kAlsaConfigRelease =
-    testing::AddGlobalTestEnvironment(new AlsaConfigRelease);
-}  // namespace
