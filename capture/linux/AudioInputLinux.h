@@ -12,7 +12,7 @@ class AudioInputLinux : public AudioInput::Impl {
   AudioInputLinux();  // owner's thread; the two real backends
   // Owner's thread. Tests only: the backends are made by these factories instead.
   AudioInputLinux(AudioInput::Factory makePulse, AudioInput::Factory makeAlsa);
-  ~AudioInputLinux() override;
+  ~AudioInputLinux() override;  // owner's thread; does not close
 
   // Owner's thread. The microphone number is not used: each backend records its default.
   bool Open(uint32_t microphone, AudioInput::AudioSink* sink) override;

@@ -12,7 +12,7 @@ typedef struct _snd_pcm snd_pcm_t;
 
 class AudioInputLinuxAlsa : public AudioInput::Impl {
  public:
-  AudioInputLinuxAlsa();
+  AudioInputLinuxAlsa();            // owner's thread
   ~AudioInputLinuxAlsa() override;  // owner's thread; after Close or a failed Open
 
   // Owner's thread. Opens and sets up the device, opens the sink with (1, 48000, 16), then

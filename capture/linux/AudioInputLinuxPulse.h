@@ -12,7 +12,7 @@ typedef struct pa_simple pa_simple;
 
 class AudioInputLinuxPulse : public AudioInput::Impl {
  public:
-  AudioInputLinuxPulse();
+  AudioInputLinuxPulse();            // owner's thread
   ~AudioInputLinuxPulse() override;  // owner's thread; after Close or a failed Open
 
   // Owner's thread. Connects at once, so a missing server is known before it returns; then

@@ -16,7 +16,7 @@ typedef struct _snd_pcm snd_pcm_t;
 
 class AudioOutputLinuxAlsa : public AudioOutput::Impl {
  public:
-  AudioOutputLinuxAlsa();
+  AudioOutputLinuxAlsa();            // owner's thread
   ~AudioOutputLinuxAlsa() override;  // owner's thread; after Close or a failed Open
 
   // Any thread. Empties the list and appends the one default device, 0.
