@@ -160,19 +160,6 @@ TEST(HovSinkDelayTest, DelayOfZeroPassesEveryBufferStraightThrough) {
   reference.Close();
 }
 
-TEST(HovSinkTest, CompletesOnFrame45057WithTheEncodedKey) {
-  std::vector<int16_t> s = RenderKeySignal("ZZZZZZ", kWindowFrames + 1);
-  HovSink sink(kPayload);
-  sink.Open(1, 48000, 16);
-  EXPECT_EQ(static_cast<int32_t>(kWindowFrames), sink.Write(s.data(), kWindowFrames));
-  EXPECT_FALSE(sink.IsComplete());
-  EXPECT_EQ("", Result(sink));
-  EXPECT_EQ(1, sink.Write(&s[kWindowFrames], 1));
-  EXPECT_TRUE(sink.IsComplete());
-  EXPECT_EQ(std::string("\xC2\xC8\xF8\x8F"), Result(sink));
-  sink.Close();
-}
-
 TEST(HovSinkTest, ZeroByteEndsTheStoredTextButTheSinkIsComplete) {
   // The window reads the separator first, then the bytes 0x41 0x00 0x52 0x63.
   std::vector<int16_t> s = RenderToneCycle({0, 0, 4, 1, 0, 0, 5, 2, 6, 3}, kWindowFrames + 1);
