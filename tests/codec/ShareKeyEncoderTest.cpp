@@ -148,6 +148,30 @@ TEST(ShareKeyEncoderTest, DecodeRefusesBytesBelow16Silently) {
   }
 }
 
+TEST(ShareKeyEncoderTest, ByteOf15IsRefusedEvenWhereBorrowingWouldGiveAValidWord) {
+  // Taken as the digit -1, a last byte of 15 would turn (a, b, c + 1, 15) into the valid
+  // (a, b, c, 255); find such a key and make sure the 15 is refused.
+  LogCapture capture;
+  std::string encoded;
+  uint32_t value = 0;
+  for (; value < 100000; ++value) {
+    ASSERT_TRUE(ShareKeyEncoder::Encode(KeyOf(value), &encoded));
+    if (static_cast<unsigned char>(encoded[3]) == 255 &&
+        static_cast<unsigned char>(encoded[2]) < 255) {
+      break;
+    }
+  }
+  ASSERT_LT(value, 100000u);
+  std::string borrowed = encoded;
+  borrowed[2] = static_cast<char>(static_cast<unsigned char>(encoded[2]) + 1);
+  borrowed[3] = static_cast<char>(15);
+  capture.Clear();
+  std::string key = "KEPT";
+  EXPECT_FALSE(ShareKeyEncoder::Decode(borrowed, &key)) << KeyOf(value);
+  EXPECT_EQ(key, "KEPT");
+  EXPECT_TRUE(capture.Texts().empty());
+}
+
 TEST(ShareKeyEncoderTest, DecodeSucceedsSilently) {
   LogCapture capture;
   std::string key;
