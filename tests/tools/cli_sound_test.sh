@@ -112,6 +112,34 @@ if start_sender send.log ABCDEF --seconds 20 --then HELLOS --at 0.5; then
   finish_sender 0
 fi
 
+# loopback: one process sends and receives through the exports; the key and the time from the
+# receiver's start to the result on stdout. With stderr a file, no status line is drawn there.
+status=0
+out=$("$hov" loopback ABCDEF 2> err.txt) || status=$?
+[ "$status" = 0 ] || fail "hov loopback ABCDEF exited $status: $(cat err.txt)"
+if [[ $out =~ ^ABCDEF\ received\ in\ ([0-9]+)\ ms$ ]]; then
+  echo "loopback latency: ${BASH_REMATCH[1]} ms"
+else
+  fail "hov loopback printed '$out'"
+fi
+[ ! -s err.txt ] || fail "hov loopback wrote to a stderr that is not a terminal: $(cat err.txt)"
+status=0
+out=$("$hov" loopback HELLOS --json) || status=$?
+[ "$status" = 0 ] || fail "hov loopback --json exited $status"
+[[ $out =~ ^\{\"code\":0,\"key\":\"HELLOS\",\"frame\":null,\"ms\":[0-9]+,\"sent\":\"HELLOS\"\}$ ]] ||
+  fail "hov loopback --json printed '$out'"
+# A time limit shorter than the 1.14 s a key needs: a time-out, status 2, the sender stopped.
+status=0
+out=$("$hov" loopback ABCDEF --timeout-ms 500 --verbose 2> err.txt) || status=$?
+[ "$status" = 2 ] || fail "hov loopback --timeout-ms 500 exited $status, expected 2"
+[ -z "$out" ] || fail "hov loopback time-out printed '$out'"
+grep -q '^hov: status 8$' err.txt || fail "hov loopback time-out did not stop the sender"
+grep -q '^hov: status 5$' err.txt || fail "hov loopback time-out did not stop the receiver"
+status=0
+"$hov" loopback abcdef 2> err.txt || status=$?
+[ "$status" = 4 ] || fail "hov loopback abcdef exited $status, expected 4"
+[ "$(grep -c '' err.txt)" = 1 ] || fail "hov loopback abcdef: expected one line: $(cat err.txt)"
+
 # A share key the library refuses: status 7, exit 4.
 status=0
 "$hov" send abcdef --seconds 1 2> err.txt || status=$?

@@ -138,7 +138,7 @@ run 0 "$hov" encode --verbose ABCDEF v.wav
 [[ $err == *"[hov] ShareKeyEncoder encode share key: ABCDEF"* ]] || fail "encode --verbose: $err"
 
 # Help on every command; a bad command line.
-for cmd in "" encode decode send receive; do
+for cmd in "" encode decode send receive loopback; do
   run 0 "$hov" $cmd --help
   [[ $out == *Usage:* ]] || fail "hov $cmd --help printed no usage"
 done
@@ -149,6 +149,8 @@ run 64 "$hov" decode
 run 64 "$hov" decode --buffer-frames 0 ABCDEF.wav
 run 64 "$hov" encode --seconds -1 ABCDEF x.wav
 run 64 "$hov" send ABCDEF --then ABCDEG
+run 64 "$hov" loopback
+run 64 "$hov" loopback ABCDEF --timeout-ms x
 
 if [ "$failures" != 0 ]; then
   echo "$failures failure(s)" >&2

@@ -1,10 +1,12 @@
 #include "tools/hov/LiveCommands.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
 #include "hov/hov.h"
 #include "tools/hov/HostLink.h"
+#include "tools/hov/LiveStatus.h"
 #include "tools/hov/StopRequest.h"
 
 namespace {
@@ -22,13 +24,93 @@ Clock::time_point After(double seconds, Clock::time_point from) {
   return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// Stops and uninitialises after a reception, as a host does: status 5 comes once the stop ran.
-void StopReceiver(HostLink& link) {
+// The live status of a command that drives the exports: the elapsed time and what the host has
+// been told so far. The exports hand the host no samples, so unlike hov record these commands
+// have no input level and no decoder count to show.
+class ExportStatus {
+ public:
+  // Main thread. command names the line; the clock starts now.
+  ExportStatus(const char* command, bool verbose)
+      : m_command(command),
+        m_begin(Clock::now()),
+        // --verbose writes log lines on stderr, which a line redrawn in place would garble.
+        m_line(!verbose, [this] { return Text(); }) {}
+
+  // Main thread. What the command is doing now (a static text).
+  void Set(const char* phase) { m_phase = phase; }
+  // Main thread. Clears the line before the command writes its own.
+  void Stop() { m_line.Stop(); }
+
+ private:
+  // Drawing thread.
+  std::string Text() const {
+    char text[160];
+    double seconds = std::chrono::duration<double>(Clock::now() - m_begin).count();
+    std::snprintf(text, sizeof text, "%s  %5.1f s  %s", m_command, seconds, m_phase.load());
+    return text;
+  }
+
+  const char* const m_command;
+  const Clock::time_point m_begin;
+  std::atomic<const char*> m_phase{"starting"};
+  LiveStatus m_line;  // last: its thread reads the fields above
+};
+
+// Stops the receiver as a host does: status 5 comes once the stop ran.
+void StopReceiver(HostLink& link, const char* command) {
   HovReceiveStop();
   if (link.WaitStatus({5}, Clock::now() + kStatusLimit) == 0) {
-    std::fprintf(stderr, "hov receive: the library did not confirm the stop\n");
+    std::fprintf(stderr, "%s: the library did not confirm the receiver's stop\n", command);
   }
-  HovUninit();
+}
+
+// Stops the sender as a host does; false when status 8 did not come.
+bool StopSender(HostLink& link, const char* command) {
+  HovSendStop();
+  if (link.WaitStatus({8}, Clock::now() + kStatusLimit) == 0) {
+    std::fprintf(stderr, "%s: the library did not confirm the sender's stop\n", command);
+    return false;
+  }
+  return true;
+}
+
+// Starts the receiver; 3 when it listens, otherwise stops the status line and says why.
+int StartReceiver(HostLink& link, int timeoutMs, const char* command, ExportStatus& status,
+                  Clock::time_point* start) {
+  *start = link.ReceiveStart(timeoutMs);
+  int started = link.WaitStatus({3, 4}, Clock::now() + kStatusLimit);
+  if (started != 3) {
+    status.Stop();
+    std::fprintf(stderr, "%s: the receiver did not start (%s)\n", command,
+                 started == 4 ? "no capture device" : "no answer");
+  }
+  return started;
+}
+
+// Waits for the reception result: 0 with it, 4 when the library gave none in time, 130 when
+// the user stopped the command first.
+int AwaitResult(HostLink& link, int timeoutMs, Clock::time_point start, HostLink::Result* result) {
+  Clock::time_point deadline =
+      start + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0) + kResultGrace;
+  if (link.WaitResult(deadline, result)) {
+    return 0;
+  }
+  return Clock::now() >= deadline ? 4 : 130;
+}
+
+long long Milliseconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// The exit status of a reception result other than a key: 2 time-out, 3 undecodable.
+int FailureStatus(int code) {
+  return code == -2 ? 2 : code == -3 ? 3 : 4;
+}
+
+void PrintFailure(const char* command, int code) {
+  std::fprintf(
+      stderr, "%s: %s\n", command,
+      code == -2 ? "no share key heard (time-out)" : "the packet heard is not a share key");
 }
 }  // namespace
 
@@ -56,60 +138,99 @@ int RunSend(const SendOptions& options) {
   if (!stopped) {
     link.WaitStopRequest(end);
   }
-  HovSendStop();
-  int code = link.WaitStatus({8}, Clock::now() + kStatusLimit);
+  bool confirmed = StopSender(link, "hov send");
   HovUninit();
-  if (code != 8) {
-    std::fprintf(stderr, "hov send: the library did not confirm the stop\n");
-    return 4;
-  }
-  return 0;
+  return confirmed ? 0 : 4;
 }
 
 int RunReceive(const ReceiveOptions& options) {
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
+  ExportStatus status("hov receive", options.verbose);
   link.Init();
-  Clock::time_point start = link.ReceiveStart(options.timeoutMs);
-  int started = link.WaitStatus({3, 4}, Clock::now() + kStatusLimit);
-  if (started != 3) {
-    std::fprintf(stderr, "hov receive: the receiver did not start (%s)\n",
-                 started == 4 ? "no capture device" : "no answer");
+  status.Set("starting the receiver");
+  Clock::time_point start;
+  if (StartReceiver(link, options.timeoutMs, "hov receive", status, &start) != 3) {
     HovUninit();
     return 4;
   }
+  status.Set("listening");
   HostLink::Result result;
-  Clock::time_point deadline =
-      start + std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : 0) +
-      kResultGrace;
-  if (!link.WaitResult(deadline, &result)) {
-    bool late = Clock::now() >= deadline;
-    StopReceiver(link);
-    std::fprintf(stderr, "hov receive: %s\n", late ? "no result from the library" : "interrupted");
-    return late ? 4 : 130;
+  int waited = AwaitResult(link, options.timeoutMs, start, &result);
+  status.Stop();
+  StopReceiver(link, "hov receive");
+  HovUninit();
+  if (waited != 0) {
+    std::fprintf(stderr, "hov receive: %s\n",
+                 waited == 4 ? "no result from the library" : "interrupted");
+    return waited;
   }
-  StopReceiver(link);
 
-  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(result.at - start).count();
+  long long ms = Milliseconds(start, result.at);
   if (options.json) {
     std::printf("{\"code\":%d,\"key\":\"%s\",\"frame\":null,\"ms\":%lld}\n", result.code,
                 result.key.c_str(), ms);
   } else if (result.code == 0) {
     std::printf("%s\n", result.key.c_str());
   } else {
-    std::fprintf(stderr, "hov receive: %s\n",
-                 result.code == -2 ? "no share key heard (time-out)"
-                                   : "the packet heard is not a share key");
+    PrintFailure("hov receive", result.code);
   }
   std::fflush(stdout);
-  switch (result.code) {
-    case 0:
-      return 0;
-    case -2:
-      return 2;
-    case -3:
-      return 3;
-    default:
-      return 4;
+  return result.code == 0 ? 0 : FailureStatus(result.code);
+}
+
+int RunLoopback(const LoopbackOptions& options) {
+  static HostLink link(options.verbose);
+  StopRequest stop([] { link.RequestStop(); });
+  ExportStatus status("hov loopback", options.verbose);
+  link.Init();
+  status.Set("starting the sender");
+  HovSendStart(options.key.c_str());
+  int sending = link.WaitStatus({6, 7}, Clock::now() + kStatusLimit);
+  if (sending != 6) {
+    status.Stop();
+    std::fprintf(stderr, "hov loopback: the sender did not start (%s)\n",
+                 sending == 7 ? "not a share key, or no playback device" : "no answer");
+    HovUninit();
+    return 4;
   }
+  status.Set("sending; starting the receiver");
+  Clock::time_point start;
+  if (StartReceiver(link, options.timeoutMs, "hov loopback", status, &start) != 3) {
+    StopSender(link, "hov loopback");
+    HovUninit();
+    return 4;
+  }
+  status.Set("sending and listening");
+  HostLink::Result result;
+  int waited = AwaitResult(link, options.timeoutMs, start, &result);
+  status.Stop();
+  StopReceiver(link, "hov loopback");
+  StopSender(link, "hov loopback");
+  HovUninit();
+  if (waited != 0) {
+    std::fprintf(stderr, "hov loopback: %s\n",
+                 waited == 4 ? "no result from the library" : "interrupted");
+    return waited;
+  }
+
+  long long ms = Milliseconds(start, result.at);
+  if (options.json) {
+    std::printf("{\"code\":%d,\"key\":\"%s\",\"frame\":null,\"ms\":%lld,\"sent\":\"%s\"}\n",
+                result.code, result.key.c_str(), ms, options.key.c_str());
+  } else if (result.code == 0) {
+    std::printf("%s received in %lld ms\n", result.key.c_str(), ms);
+  } else {
+    PrintFailure("hov loopback", result.code);
+  }
+  std::fflush(stdout);
+  if (result.code != 0) {
+    return FailureStatus(result.code);
+  }
+  if (result.key != options.key) {
+    std::fprintf(stderr, "hov loopback: sent %s but received %s\n", options.key.c_str(),
+                 result.key.c_str());
+    return 5;
+  }
+  return 0;
 }

@@ -1,5 +1,5 @@
-// hov send and hov receive: the library driven through its seven exports, as a host application
-// drives it, playing through and capturing from the system's default audio devices.
+// hov send, hov receive and hov loopback: the library driven through its seven exports, as a
+// host application drives it, playing through and capturing from the system's default devices.
 #pragma once
 
 #include <string>
@@ -18,8 +18,18 @@ struct ReceiveOptions {
   bool verbose = false;
 };
 
+struct LoopbackOptions {
+  std::string key;
+  int timeoutMs = 30000;
+  bool json = false;
+  bool verbose = false;
+};
+
 // Main thread. Sends until the time is up or Ctrl-C; returns the exit status (0, 4 not started).
 int RunSend(const SendOptions& options);
 // Main thread. Receives one key; returns the exit status (0 key, 2 time-out, 3 undecodable,
 // 4 not started, 130 interrupted).
 int RunReceive(const ReceiveOptions& options);
+// Main thread. Sends the key and receives it in one process; returns the exit status (0 the key
+// came back, 2 time-out, 3 undecodable, 4 not started, 5 another key, 130 interrupted).
+int RunLoopback(const LoopbackOptions& options);

@@ -15,13 +15,16 @@ constexpr int kUsageError = 64;
 
 const char kExitStatuses[] =
     "Exit status:\n"
-    "  0    done: the key was encoded, decoded or received, or the sender ran and stopped\n"
-    "  1    the audio file cannot be read or written\n"
-    "  2    no key: not a share key (encode), or a time-out (decode, receive)\n"
+    "  0    done: the key was encoded, decoded, received or came back (loopback), the sender\n"
+    "       or the recording ran and stopped, or the file was analysed\n"
+    "  1    the audio or image file cannot be read or written\n"
+    "  2    no key: not a share key (encode), or a time-out (decode, receive, loopback)\n"
     "  3    a packet was accepted but does not decode to a share key\n"
-    "  4    the library did not start the sender or receiver, or did not answer\n"
+    "  4    the library did not start the sender or receiver, or did not answer; the capture\n"
+    "       did not open or delivered nothing (record)\n"
+    "  5    loopback: a share key came back, but not the one sent\n"
     "  64   bad command line\n"
-    "  130  receive interrupted by Ctrl-C\n";
+    "  130  receive or loopback interrupted by Ctrl-C\n";
 
 #ifdef HOV_CLI_FILE_COMMANDS
 void AddEncode(CLI::App& app, EncodeOptions& o) {
@@ -69,6 +72,20 @@ void AddReceive(CLI::App& app, ReceiveOptions& o) {
       "Print {\"code\":C,\"key\":\"K\",\"frame\":null,\"ms\":M}, M: milliseconds to the result");
   c->add_flag("--verbose", o.verbose, "Library log lines and status codes on stderr");
 }
+
+void AddLoopback(CLI::App& app, LoopbackOptions& o) {
+  CLI::App* c = app.add_subcommand(
+      "loopback",
+      "Send a share key on the default output and receive it from the default input, in one "
+      "process through the seven exports; prints the key received and the milliseconds from "
+      "the start of the receiver to the result");
+  c->add_option("KEY", o.key, "Share key: six letters A-Z")->required();
+  c->add_option("--timeout-ms", o.timeoutMs,
+                "Give up after this many milliseconds (default 30000)");
+  c->add_flag("--json", o.json,
+              "Print {\"code\":C,\"key\":\"K\",\"frame\":null,\"ms\":M,\"sent\":\"S\"}");
+  c->add_flag("--verbose", o.verbose, "Library log lines and status codes on stderr");
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,8 +100,10 @@ int main(int argc, char** argv) {
 #endif
   SendOptions send;
   ReceiveOptions receive;
+  LoopbackOptions loopback;
   AddSend(app, send);
   AddReceive(app, receive);
+  AddLoopback(app, loopback);
   for (CLI::App* command : app.get_subcommands({})) {
     command->footer(kExitStatuses);
   }
@@ -106,6 +125,9 @@ int main(int argc, char** argv) {
 #endif
   if (name == "send") {
     return RunSend(send);
+  }
+  if (name == "loopback") {
+    return RunLoopback(loopback);
   }
   return RunReceive(receive);
 }
