@@ -38,7 +38,7 @@ class TimerThread {
   // Any thread. Whether the thread has been started and not stopped.
   bool isRunning() const { return m_running.load(std::memory_order_acquire); }
 
-  // Steady clock in microseconds, the time base of entries and passes.
+  // Any thread. Steady clock in microseconds, the time base of entries and passes.
   static int64_t SteadyUs();
 
  private:
