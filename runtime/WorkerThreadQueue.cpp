@@ -4,14 +4,15 @@
 
 #include "runtime/HovLog.h"
 
-void WorkerThreadQueue::Init() {
+bool WorkerThreadQueue::Init() {
   ScopeTrace trace("WorkerThreadQueue::Init");
   m_timer.setThreadName("brivok_hov_timer_thread");
   if (!m_timer.startThread(25)) {
     HovLog(3, "workerThreadTimer start failed");
-    return;
+    return false;
   }
   HovLog(2, "workerThreadTimer started");
+  return true;
 }
 
 void WorkerThreadQueue::Uninit() {

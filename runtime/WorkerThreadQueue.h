@@ -6,8 +6,9 @@
 class WorkerThreadQueue {
  public:
   // Any thread (HovInit's). Names and starts the worker with a 25 ms pass; logs
-  // "workerThreadTimer started", also when it ran already.
-  void Init();
+  // "workerThreadTimer started", also when it ran already. False (logged) when the thread
+  // could not be created.
+  bool Init();
   // Any thread but the worker (HovUninit's). Stops and joins the worker, dropping tasks
   // not yet run; a refused stop is logged with its reason.
   void Uninit();
