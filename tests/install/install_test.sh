@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs a built tree into a temporary prefix and proves the package works from there alone:
-# the installed files and the library's SONAME; examples/host.c configured and built through
-# find_package(hov), built again through pkg-config, and both programs run.
-# Usage: install_test.sh SOURCE_DIR BUILD_DIR LIBDIR CC TOOL   (TOOL: ON when the tree builds hov)
+# the installed files and the library's SONAME; examples/ (host.c and receive.cpp) configured and
+# built through find_package(hov), host.c built again through pkg-config, and the programs run.
+# Usage: install_test.sh SOURCE_DIR BUILD_DIR LIBDIR CC CXX TOOL   (TOOL: ON when hov is built)
 #   HOV_EXAMPLE_CFLAGS: extra compiler and linker flags for the host (a sanitizer tree's runtime).
 set -uo pipefail
 
-source_dir=${1:?usage: $0 SOURCE_DIR BUILD_DIR LIBDIR CC TOOL}
+source_dir=${1:?usage: $0 SOURCE_DIR BUILD_DIR LIBDIR CC CXX TOOL}
 build_dir=${2:?}
 libdir=${3:?}
 cc=${4:?}
-tool=${5:-ON}
+cxx=${5:?}
+tool=${6:-ON}
 cflags=${HOV_EXAMPLE_CFLAGS:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/hov-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -72,10 +73,19 @@ expect_run() {
 
 # find_package(hov) and hov::hov, from a project of its own.
 if cmake -S "$source_dir/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" \
-     -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags" \
+     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_FLAGS="$cflags" \
+     -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags" \
      > "$work/example.log" 2>&1 &&
    cmake --build "$work/example" >> "$work/example.log" 2>&1; then
   expect_run cmake-package "$work/example/host"
+  # receive.cpp: its exit status and its line agree (4 here without a sound server).
+  out=$(LD_LIBRARY_PATH=$prefix/$libdir "$work/example/receive" 500 2> "$work/receive.err")
+  status=$?
+  echo "--- receive.cpp: $out (exit $status)"
+  case $status:$out in
+    "4:the receiver did not start" | "2:no share key heard" | 0:[A-Z][A-Z][A-Z][A-Z][A-Z][A-Z]) ;;
+    *) fail "receive exited $status with '$out': $(cat "$work/receive.err")" ;;
+  esac
 else
   cat "$work/example.log" >&2
   fail "examples/ does not build against the installed package"
