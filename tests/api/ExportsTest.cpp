@@ -37,11 +37,17 @@ class ExportsTest : public ::testing::Test {
     HovUninit();
   }
 
-  // Waits until the worker has run every task posted before this call.
+  // HovSendUpdate, counted so that SyncWorker knows how many of its tasks to wait for.
+  void SendUpdate(const char* key) {
+    ++updates;
+    HovSendUpdate(key);
+  }
+
+  // Waits until the worker has run every task posted before this call: tasks run in posting
+  // order, so the last of the update tasks posted so far marks the point.
   void SyncWorker() {
-    int before = log.Count("[hov] SendUpdate called");
-    HovSendUpdate("");
-    ASSERT_TRUE(log.WaitFor("[hov] SendUpdate called", before + 1));
+    SendUpdate("");
+    ASSERT_TRUE(log.WaitFor("[hov] SendUpdate called", updates));
   }
 
   // Plays air until the first reception result arrives (or 20 s of air have passed).
@@ -69,6 +75,7 @@ class ExportsTest : public ::testing::Test {
 
   LogCapture log;
   VirtualAudioDevice device;
+  int updates = 0;
 };
 
 TEST_F(ExportsTest, KeySentIsReceivedWithMaskedLogLine) {
@@ -94,7 +101,7 @@ TEST_F(ExportsTest, KeySentIsReceivedWithMaskedLogLine) {
 
 TEST_F(ExportsTest, KeyUpdateIsHeardAfterTheQueuedSecondsAndTheCrossFade) {
   StartSending("ABCDEF");
-  HovSendUpdate("QWERTY");
+  SendUpdate("QWERTY");
   SyncWorker();
   EXPECT_EQ(log.Count("[hov] HovSend Begin Update sharekey to QWERTY"), 1);
   // Five seconds were queued before the update; then the half-second fade.
@@ -154,7 +161,7 @@ TEST_F(ExportsTest, StopsWithNothingRunningStillReport) {
   HovReceiveStop();
   EXPECT_TRUE(host::WaitStatus(8));
   EXPECT_TRUE(host::WaitStatus(5));
-  HovSendUpdate("ABCDEF");  // no sender: trace lines only, no status
+  SendUpdate("ABCDEF");  // no sender: trace lines only, no status
   SyncWorker();
   EXPECT_FALSE(log.Contains("[hov] HovManager SendUpdate Start: ABCDEF"));
   auto statuses = host::Statuses();
@@ -192,6 +199,16 @@ TEST_F(ExportsTest, BadKeysAreRefusedWithStatusSeven) {
   EXPECT_TRUE(log.Contains("[hov] ShareKeyEncoder::Encode encode string abcdef failed"));
   EXPECT_TRUE(log.Contains("[hov] encode share key length is 10000,not equal to 6"));
   EXPECT_FALSE(device.OutputOpen());
+}
+
+TEST_F(ExportsTest, NullStatusCallbackIsAcceptedAndReportsNothing) {
+  host::Reset();
+  HovInit(nullptr, LogCapture::Function());
+  HovSendStart("ABCDEF");
+  EXPECT_TRUE(log.WaitFor("[hov] SendStart Success"));
+  EXPECT_TRUE(device.OutputOpen());
+  EXPECT_TRUE(host::Statuses().empty());
+  HovInit(&host::OnStatus, LogCapture::Function());  // the teardown waits for statuses again
 }
 
 TEST_F(ExportsTest, NullReceiveCallbackDropsTheResultSilently) {
