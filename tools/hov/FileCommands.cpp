@@ -11,26 +11,25 @@
 #include <vector>
 
 #include "codec/ShareKeyEncoder.h"
-#include "modem/ModemParams.h"
 #include "modem/ToneBank.h"
 #include "receive/FileWavSink.h"
 #include "receive/HovSinkConcurrent.h"
-#include "runtime/HovLog.h"
+#include "send/HovSource.h"
+#include "tools/hov/CoreLog.h"
 
 namespace {
-constexpr float kSendRate = 48000.0f;
+constexpr int32_t kSendRate = 48000;
 constexpr uint32_t kEncodedKeyBytes = 4;
-constexpr int32_t kRenderChunk = 4800;
+// The playback device asks the sender for one second of samples at a time.
+constexpr int32_t kPlaybackBuffer = 48000;
 constexpr int32_t kPacketCapacity = 1024;
 
-void HOV_CALL LogToStderr(int /*level*/, const char* line) {
-  std::fprintf(stderr, "%s\n", line);
-}
-
-// The in-process library's log lines go to stderr with --verbose and nowhere otherwise; its
-// built-in printer would put them on stdout, which carries the command's answer.
-void RouteLibraryLog(bool verbose) {
-  HovLogger::GetInstance()->RegisterLogger(verbose ? &LogToStderr : nullptr);
+bool EncodeKey(const std::string& key, std::string* encoded) {
+  if (ShareKeyEncoder::Encode(key, encoded)) {
+    return true;
+  }
+  std::fprintf(stderr, "hov encode: '%s' is not a share key (six letters A-Z)\n", key.c_str());
+  return false;
 }
 
 // The packet the sink accepted, decoded as the receive session does: 0 with the key, or -3.
@@ -60,12 +59,26 @@ void PrintDecodeResult(const DecodeOptions& options, int code, const std::string
 }  // namespace
 
 int RunEncode(const EncodeOptions& options) {
-  RouteLibraryLog(options.verbose);
+  RouteCoreLog(options.verbose);
   std::string encoded;
-  if (!ShareKeyEncoder::Encode(options.key, &encoded)) {
-    std::fprintf(stderr, "hov encode: '%s' is not a share key (six letters A-Z)\n",
-                 options.key.c_str());
+  std::string thenEncoded;
+  if (!EncodeKey(options.key, &encoded) ||
+      (!options.thenKey.empty() && !EncodeKey(options.thenKey, &thenEncoded))) {
     return 2;
+  }
+  const long long total = std::llround(options.seconds * kSendRate);
+  // A key change reaches the sound at the next buffer the device asks for.
+  long long changeAt = -1;
+  if (!options.thenKey.empty()) {
+    long long at = std::llround(options.at * kSendRate);
+    changeAt = (at + kPlaybackBuffer - 1) / kPlaybackBuffer * kPlaybackBuffer;
+    if (changeAt >= total) {
+      std::fprintf(stderr,
+                   "hov encode: a change at %g s takes effect at %lld s, not before the end of "
+                   "the %g s signal\n",
+                   options.at, changeAt / kSendRate, options.seconds);
+      return 64;
+    }
   }
   // The sink writes silently or not at all; find out first whether the file can be written.
   std::FILE* probe = std::fopen(options.outPath.c_str(), "ab");
@@ -76,31 +89,28 @@ int RunEncode(const EncodeOptions& options) {
   }
   std::fclose(probe);
 
-  // The signal exactly as the sender makes it: a fresh bank at full amplitude, 16-bit samples.
-  ModemParams* params = CreateModemParams(kSendRate, kEncodedKeyBytes);
-  params->amplitude = 1.0f;
-  ToneBank* bank = ToneBank::Create(params);
-  ToneBank::SetPayload(bank, encoded.c_str());
+  // The signal exactly as the sender makes it: its sample source, read a buffer at a time as
+  // the playback device reads it.
+  HovSource source;
+  source.Init(encoded.c_str());
   FileWavSink sink(options.outPath);
-  sink.Open(1, static_cast<uint32_t>(kSendRate), 16);
-  std::vector<float> rendered(kRenderChunk);
-  std::vector<int16_t> pcm(kRenderChunk);
-  long long remaining = std::llround(options.seconds * kSendRate);
-  while (remaining > 0) {
-    int32_t n = static_cast<int32_t>(std::min<long long>(remaining, kRenderChunk));
-    ToneBank::Render(bank, rendered.data(), n);
-    std::transform(rendered.begin(), rendered.begin() + n, pcm.begin(), FloatToPcm16);
-    sink.Write(pcm.data(), n);
-    remaining -= n;
+  sink.Open(1, kSendRate, 16);
+  std::vector<int16_t> buffer(kPlaybackBuffer);
+  for (long long written = 0; written < total; written += kPlaybackBuffer) {
+    if (written == changeAt) {
+      source.Update(thenEncoded.c_str());
+    }
+    source.Read(buffer.data(), kPlaybackBuffer);
+    sink.Write(buffer.data(),
+               static_cast<int32_t>(std::min<long long>(total - written, kPlaybackBuffer)));
   }
   sink.Close();
-  ToneBank::Free(bank);
-  DestroyModemParams(params);
+  source.Uninit();
   return 0;
 }
 
 int RunDecode(const DecodeOptions& options) {
-  RouteLibraryLog(options.verbose);
+  RouteCoreLog(options.verbose);
   SF_INFO info = {};
   SNDFILE* file = sf_open(options.inPath.c_str(), SFM_READ, &info);
   if (file == nullptr) {

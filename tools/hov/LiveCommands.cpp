@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "hov/hov.h"
+#include "tools/hov/CoreLog.h"
 #include "tools/hov/HostLink.h"
 #include "tools/hov/LiveStatus.h"
 #include "tools/hov/StopRequest.h"
@@ -115,6 +116,7 @@ void PrintFailure(const char* command, int code) {
 }  // namespace
 
 int RunSend(const SendOptions& options) {
+  RouteSoundSystemLog(options.verbose);
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
   link.Init();
@@ -144,6 +146,7 @@ int RunSend(const SendOptions& options) {
 }
 
 int RunReceive(const ReceiveOptions& options) {
+  RouteSoundSystemLog(options.verbose);
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
   ExportStatus status("hov receive", options.verbose);
@@ -180,6 +183,7 @@ int RunReceive(const ReceiveOptions& options) {
 }
 
 int RunLoopback(const LoopbackOptions& options) {
+  RouteSoundSystemLog(options.verbose);
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
   ExportStatus status("hov loopback", options.verbose);

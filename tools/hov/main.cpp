@@ -6,7 +6,9 @@
 #include <string>
 
 #include "tools/hov/LiveCommands.h"
+#include "tools/hov/RecordCommand.h"
 #ifdef HOV_CLI_FILE_COMMANDS
+#include "tools/hov/AnalyzeCommand.h"
 #include "tools/hov/FileCommands.h"
 #endif
 
@@ -34,6 +36,16 @@ void AddEncode(CLI::App& app, EncodeOptions& o) {
   c->add_option("OUT", o.outPath, "Output file: mono 16-bit 48000 Hz WAV")->required();
   c->add_option("--seconds", o.seconds, "Length of the signal in seconds (default 5)")
       ->check(CLI::Range(0.001, 3600.0));
+  CLI::Option* then = c->add_option(
+      "--then", o.thenKey,
+      "Change to this key through the sender's half-second cross-fade. As in playback, where "
+      "the device asks for one second of samples at a time, the change starts at the first "
+      "whole second at or after --at");
+  CLI::Option* at =
+      c->add_option("--at", o.at, "Seconds into the signal when the --then key is asked for")
+          ->check(CLI::NonNegativeNumber);
+  then->needs(at);
+  at->needs(then);
   c->add_flag("--verbose", o.verbose, "Library log lines on stderr");
 }
 
@@ -45,6 +57,24 @@ void AddDecode(CLI::App& app, DecodeOptions& o) {
       ->check(CLI::Range(1, 1 << 20));
   c->add_flag("--json", o.json,
               "Print {\"code\":C,\"key\":\"K\",\"frame\":F} (F: null on a time-out)");
+  c->add_flag("--verbose", o.verbose, "Library log lines on stderr");
+}
+
+void AddAnalyze(CLI::App& app, AnalyzeOptions& o) {
+  CLI::App* c = app.add_subcommand(
+      "analyze",
+      "Find out why a recording does not give a key: a one-line verdict, then the level of each "
+      "tone against the band noise per 0.1 s, and what each of the receiver's ten decoders "
+      "read (best frame phase and its score, the tones, the packet, the vote)");
+  c->add_option("IN", o.inPath, "Audio file in any format libsndfile reads; first channel")
+      ->required();
+  c->add_option("--png", o.pngPath,
+                "Also draw an 18.5-20.5 kHz spectrogram with the tone grid and the symbols of "
+                "the accepting decoder (or decoder 1) marked; 14 + one pixel per 256 frames "
+                "wide, 12 + 8 per FFT bin + 8 high (364 at 48000 Hz)");
+  c->add_option("--buffer-frames", o.bufferFrames, "Frames per buffer given to the decoders")
+      ->check(CLI::Range(1, 1 << 20));
+  c->add_flag("--json", o.json, "Print the analysis as one JSON object");
   c->add_flag("--verbose", o.verbose, "Library log lines on stderr");
 }
 #endif
@@ -73,6 +103,18 @@ void AddReceive(CLI::App& app, ReceiveOptions& o) {
   c->add_flag("--verbose", o.verbose, "Library log lines and status codes on stderr");
 }
 
+void AddRecord(CLI::App& app, RecordOptions& o) {
+  CLI::App* c = app.add_subcommand(
+      "record",
+      "Record the default input through the library's capture front (mono 16-bit 48000 Hz, "
+      "exactly what the receiver hears) to a WAV file");
+  c->add_option("OUT", o.outPath, "Output file: mono 16-bit 48000 Hz WAV, written at the end")
+      ->required();
+  c->add_option("--seconds", o.seconds, "Stop after this many seconds (default: at Ctrl-C)")
+      ->check(CLI::PositiveNumber);
+  c->add_flag("--verbose", o.verbose, "Library log lines on stderr");
+}
+
 void AddLoopback(CLI::App& app, LoopbackOptions& o) {
   CLI::App* c = app.add_subcommand(
       "loopback",
@@ -97,6 +139,8 @@ int main(int argc, char** argv) {
   DecodeOptions decode;
   AddEncode(app, encode);
   AddDecode(app, decode);
+  AnalyzeOptions analyze;
+  AddAnalyze(app, analyze);
 #endif
   SendOptions send;
   ReceiveOptions receive;
@@ -104,6 +148,8 @@ int main(int argc, char** argv) {
   AddSend(app, send);
   AddReceive(app, receive);
   AddLoopback(app, loopback);
+  RecordOptions record;
+  AddRecord(app, record);
   for (CLI::App* command : app.get_subcommands({})) {
     command->footer(kExitStatuses);
   }
@@ -122,9 +168,15 @@ int main(int argc, char** argv) {
   if (name == "decode") {
     return RunDecode(decode);
   }
+  if (name == "analyze") {
+    return RunAnalyze(analyze);
+  }
 #endif
   if (name == "send") {
     return RunSend(send);
+  }
+  if (name == "record") {
+    return RunRecord(record);
   }
   if (name == "loopback") {
     return RunLoopback(loopback);

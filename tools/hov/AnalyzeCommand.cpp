@@ -1,0 +1,224 @@
+#include "tools/hov/AnalyzeCommand.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "modem/ToneBank.h"
+#include "tools/hov/Analyze.h"
+#include "tools/hov/CoreLog.h"
+#include "tools/hov/SpectrogramPng.h"
+
+namespace {
+using analyze::DecoderReport;
+using analyze::Report;
+
+constexpr int32_t kReadChunk = 48000;
+
+// The first channel of a file, converted as captured samples are (16-bit values).
+bool ReadSamples(const std::string& path, std::vector<float>* samples, int32_t* rate) {
+  SF_INFO info = {};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (file == nullptr) {
+    std::fprintf(stderr, "hov analyze: cannot read %s: %s\n", path.c_str(), sf_strerror(nullptr));
+    return false;
+  }
+  std::vector<float> chunk(static_cast<size_t>(kReadChunk) * info.channels);
+  sf_count_t n;
+  while ((n = sf_readf_float(file, chunk.data(), kReadChunk)) > 0) {
+    for (sf_count_t i = 0; i < n; ++i) {
+      float s = std::clamp(chunk[static_cast<size_t>(i) * info.channels], -1.0f, 1.0f);
+      samples->push_back(static_cast<float>(FloatToPcm16(s)));
+    }
+  }
+  sf_close(file);
+  *rate = info.samplerate;
+  return true;
+}
+
+double Seconds(int64_t frames, const Report& report) {
+  return static_cast<double>(frames) / report.sampleRate;
+}
+
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// A number, or null where it is not finite (a phase score of a frame with only one tone).
+std::string JsonNumber(double value, const char* format = "%.1f") {
+  if (!std::isfinite(value)) {
+    return "null";
+  }
+  char text[40];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+template <typename T, typename F>
+std::string JsonList(const T& values, F each) {
+  std::string out = "[";
+  for (const auto& value : values) {
+    out += (out.size() > 1 ? "," : "") + each(value);
+  }
+  return out + "]";
+}
+
+std::string DecoderJson(const DecoderReport& d) {
+  std::string out = "{\"number\":" + std::to_string(d.number) +
+                    ",\"delay\":" + std::to_string(d.delay) +
+                    ",\"complete\":" + (d.complete ? "true" : "false");
+  if (d.complete) {
+    out += ",\"phaseScores\":" +
+           JsonList(d.phaseScores, [](float v) { return JsonNumber(v, "%.6g"); }) +
+           ",\"bestPhase\":" + std::to_string(d.bestPhase) +
+           ",\"tones\":" + JsonList(d.tones, [](uint32_t v) { return std::to_string(v); });
+  }
+  out += ",\"packet\":" +
+         (d.packet ? JsonList(d.bytes, [](uint8_t v) { return std::to_string(v); }) : "null");
+  out += ",\"key\":" + (d.key.empty() ? std::string("null") : JsonText(d.key));
+  out += ",\"late\":" + std::string(d.late ? "true" : "false");
+  out += ",\"frame\":" + (d.packet ? std::to_string(d.packetFrame) : std::string("null"));
+  out += ",\"votes\":" + std::to_string(d.votes);
+  out += ",\"accepting\":" + std::string(d.accepting ? "true" : "false") + "}";
+  return out;
+}
+
+void PrintJson(const AnalyzeOptions& options, const Report& r) {
+  std::string out =
+      "{\"verdict\":" + JsonText(r.verdict) + ",\"file\":" + JsonText(options.inPath) +
+      ",\"sampleRate\":" + std::to_string(r.sampleRate) +
+      ",\"frames\":" + std::to_string(r.frames) + ",\"fileDb\":" + JsonNumber(r.fileDb) +
+      ",\"bandDb\":" + JsonNumber(r.bandDb) + ",\"noiseDb\":" + JsonNumber(r.noiseDb) +
+      ",\"tonesAboveNoiseDb\":" + JsonNumber(r.toneAboveNoiseDb);
+  out += ",\"rows\":" + JsonList(r.rows, [](const analyze::LevelRow& row) {
+           return "{\"t\":" + JsonNumber(row.start, "%.2f") +
+                  ",\"noiseDb\":" + JsonNumber(row.noiseDb) +
+                  ",\"tonesDb\":" + JsonList(row.toneDb, [](double v) { return JsonNumber(v); }) +
+                  "}";
+         });
+  out += ",\"decoders\":" + JsonList(r.decoders, DecoderJson);
+  if (r.acceptedFrame >= 0) {
+    out += ",\"accepted\":{\"key\":" + JsonText(r.acceptedKey) + ",\"decoders\":[" +
+           std::to_string(r.acceptedBy[0]) + "," + std::to_string(r.acceptedBy[1]) +
+           "],\"frame\":" + std::to_string(r.acceptedFrame) +
+           ",\"seconds\":" + JsonNumber(Seconds(r.acceptedFrame, r), "%.3f") + "}}";
+  } else {
+    out += ",\"accepted\":null}";
+  }
+  std::printf("%s\n", out.c_str());
+}
+
+void PrintDecoder(const DecoderReport& d, const Report& r) {
+  std::printf("  %2d  %5.2f-%5.2f", d.number, Seconds(d.delay, r), Seconds(d.delay + 45056, r));
+  if (!d.complete) {
+    std::printf("  window not complete: the file ends at %.2f s\n", Seconds(r.frames, r));
+    return;
+  }
+  std::printf("   %d  ", d.bestPhase);
+  for (float score : d.phaseScores) {
+    std::printf(" %8.3g", score);
+  }
+  std::string tones;
+  for (uint32_t tone : d.tones) {
+    tones += (tones.empty() ? "" : " ") + std::to_string(tone);
+  }
+  std::printf("   %-32s", tones.c_str());
+  if (!d.packet) {
+    std::printf("  no separator\n");
+    return;
+  }
+  std::string bytes;
+  for (uint8_t b : d.bytes) {
+    bytes += (bytes.empty() ? "" : " ") + std::to_string(b);
+  }
+  std::printf("  %-15s", bytes.c_str());
+  if (d.key.empty()) {
+    std::printf("  check failed");
+  } else {
+    std::printf("  %s  vote %d", d.key.c_str(), d.votes);
+  }
+  std::printf(" at %.2f s%s%s\n", Seconds(d.packetFrame, r),
+              d.late ? " (late: re-read last frame)" : "", d.accepting ? ", accepted" : "");
+}
+
+void PrintText(const AnalyzeOptions& options, const Report& r) {
+  std::printf("%s\n", r.verdict.c_str());
+  std::printf("%s: %d Hz, %.2f s (%lld frames)\n", options.inPath.c_str(), r.sampleRate,
+              Seconds(r.frames, r), static_cast<long long>(r.frames));
+  std::printf(
+      "levels in dB against a full-scale sine: whole file %.1f, 19.1-19.9 kHz %.1f, band noise "
+      "%.1f per bin (median of 18.5-20.5 kHz outside the tones)\n",
+      r.fileDb, r.bandDb, r.noiseDb);
+  std::printf("tones stand %.0f dB above the band noise (the louder quarter of 0.1 s stretches)\n",
+              r.toneAboveNoiseDb);
+
+  if (!r.rows.empty()) {
+    std::printf(
+        "\ntone levels per 0.1 s in dB above the band noise (tone 0 19125 Hz, 15 %.0f Hz):\n",
+        19125.0 + 15 * 46.875);
+    std::printf("  time  noise");
+    for (int i = 0; i < analyze::kTones; ++i) {
+      std::printf(" %4d", i);
+    }
+    std::printf("\n");
+    for (const analyze::LevelRow& row : r.rows) {
+      std::printf("  %4.1f %6.0f", row.start, row.noiseDb);
+      for (double db : row.toneDb) {
+        std::printf(" %4.0f", db);
+      }
+      std::printf("\n");
+    }
+  }
+
+  std::printf(
+      "\ndecoders: windows of 45056 frames, 9600 frames apart; phase scores of the four frame "
+      "phases, the strongest tone of each frame of the best phase, the packet, the vote\n");
+  std::printf(
+      "   #  window s      best  phase scores 0-3                   tones of the best phase"
+      "           packet           key\n");
+  for (const DecoderReport& d : r.decoders) {
+    PrintDecoder(d, r);
+  }
+}
+}  // namespace
+
+int RunAnalyze(const AnalyzeOptions& options) {
+  RouteCoreLog(options.verbose);
+  std::vector<float> samples;
+  int32_t rate = 0;
+  if (!ReadSamples(options.inPath, &samples, &rate)) {
+    return 1;
+  }
+  Report report = analyze::Analyze(samples, rate, options.bufferFrames);
+  if (options.json) {
+    PrintJson(options, report);
+  } else {
+    PrintText(options, report);
+  }
+  std::fflush(stdout);
+  if (!options.pngPath.empty()) {
+    std::string error;
+    if (!SpectrogramPng::Write(report, options.pngPath, &error)) {
+      std::fprintf(stderr, "hov analyze: cannot write %s: %s\n", options.pngPath.c_str(),
+                   error.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,75 @@
+// What hov record hands to the capture front: a FileWavSink that keeps exactly what the
+// receiver would hear, up to a number of frames, with a level meter of the tone band and the
+// receiver's own ten-decoder sink beside it for the live status.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/AudioInput.h"
+#include "receive/FileWavSink.h"
+#include "receive/HovSinkConcurrent.h"
+#include "tools/hov/FrameSpectrum.h"
+
+class RecordSink : public AudioInput::AudioSink {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Main thread. Records to path on Close; takes no frames beyond frameLimit (0: no limit).
+  RecordSink(const std::string& path, int64_t frameLimit);
+  // Main thread, after the capture has closed.
+  ~RecordSink() override;
+  RecordSink(const RecordSink&) = delete;
+  RecordSink& operator=(const RecordSink&) = delete;
+
+  // Capture side: the format, passed on to the file and the decoders.
+  void Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) override;
+  // Capture side or the closing thread: writes the file; closes the decoders.
+  void Close() override;
+  // Capture side: records the frames up to the limit, measures and decodes them; returns frames.
+  int32_t Write(const int16_t* data, int32_t frames) override;
+
+  // Main thread. Waits until the frame limit is reached or a stop is requested (true), or
+  // deadline passes (false).
+  bool WaitDone(Clock::time_point deadline);
+  // Any thread (the stop request's). Ends WaitDone.
+  void RequestStop();
+
+  // Any thread. Frames recorded so far.
+  int64_t Frames() const { return m_frames.load(); }
+  // Any thread. The samples per second the capture announced (0 before Open).
+  uint32_t SampleRate() const { return m_rate.load(); }
+  // Any thread. Level of 19.1 to 19.9 kHz in about the last 0.2 s (its loudest 1024 frames),
+  // dB against a full-scale sine; not a number before the first 0.2 s.
+  double BandLevelDb() const { return m_bandDb.load(); }
+  // Polling thread (one at a time). The key the ten decoders accepted, empty until then.
+  std::string HeardKey();
+
+ private:
+  // Capture side. Adds samples to the meter's frame, measuring every full frame.
+  void Measure(const int16_t* data, int32_t frames);
+
+  FileWavSink m_file;
+  HovSinkConcurrent m_decoders;
+  const int64_t m_frameLimit;
+  FrameSpectrum m_spectrum{FrameSpectrum::Window::kNone};  // capture side
+  std::vector<float> m_frame;
+  int32_t m_fill = 0;
+  int32_t m_bandFirst = 0;  // bins of 19.1 to 19.9 kHz at the announced rate
+  int32_t m_bandLast = -1;
+  double m_blockPeak = 0.0;  // loudest frame of the block being measured
+  int32_t m_blockFrames = 0;
+  std::atomic<int64_t> m_frames{0};
+  std::atomic<uint32_t> m_rate{0};
+  std::atomic<double> m_bandDb{std::nan("")};
+  std::string m_heardKey;  // polling thread
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_done = false;  // under m_lock: limit reached or stop requested
+};
