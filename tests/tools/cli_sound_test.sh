@@ -46,8 +46,9 @@ finish_sender() {
 # A key sent by one process is received by another while it plays.
 if start_sender send.log ABCDEF --seconds 8; then
   status=0
-  out=$("$hov" receive --timeout-ms 6000 --json) || status=$?
+  out=$("$hov" receive --timeout-ms 6000 --json 2> err.txt) || status=$?
   [ "$status" = 0 ] || fail "hov receive exited $status"
+  [ ! -s err.txt ] || fail "hov receive wrote to a stderr that is not a terminal: $(cat err.txt)"
   if [[ $out =~ ^\{\"code\":0,\"key\":\"ABCDEF\",\"frame\":null,\"ms\":([0-9]+)\}$ ]]; then
     echo "receive latency: ${BASH_REMATCH[1]} ms"
   else
@@ -110,6 +111,57 @@ if start_sender send.log ABCDEF --seconds 20 --then HELLOS --at 0.5; then
   grep -q '^\[hov\] SendUpdate called$' send.log || fail "--then: no update made"
   kill -TERM "$sender"
   finish_sender 0
+fi
+
+# record: two seconds of what the receiver hears while a sender plays, through the capture
+# front into a WAV file; decode and analyze find the key in it. With stderr a file, no status
+# line is drawn there.
+if start_sender send.log ABCDEF --seconds 8; then
+  status=0
+  "$hov" record rec.wav --seconds 2 2> err.txt || status=$?
+  [ "$status" = 0 ] || fail "hov record exited $status: $(cat err.txt)"
+  [ ! -s err.txt ] || fail "hov record wrote to a stderr that is not a terminal: $(cat err.txt)"
+  [ "$(stat -c %s rec.wav 2> /dev/null)" = $((44 + 2 * 48000 * 2)) ] ||
+    fail "hov record --seconds 2: not 96000 frames of mono 16-bit"
+  status=0
+  out=$("$hov" decode rec.wav) || status=$?
+  [ "$status" = 0 ] && [ "$out" = ABCDEF ] || fail "hov decode of the recording: '$out', $status"
+  verdict=$("$hov" analyze rec.wav | head -n 1)
+  [[ $verdict == "tones "*" dB above the band noise; decoders "*" agree on ABCDEF at "* ]] ||
+    fail "hov analyze of the recording: '$verdict'"
+  finish_sender 0
+fi
+
+# On a terminal (script gives the command one), record draws its status line: the time, the
+# level of the tone band, the decoders; redrawn in place and cleared at the end.
+if command -v script > /dev/null; then
+  script -qec "'$hov' record term.wav --seconds 1" /dev/null > term.txt 2>&1 ||
+    fail "hov record on a terminal failed: $(tr '\r' '\n' < term.txt)"
+  grep -q 'hov record .* of 1\.0 s  19\.1-19\.9 kHz: .*  decoders [0-9]*/10 done' term.txt ||
+    fail "hov record on a terminal drew no status line: $(tr '\r' '\n' < term.txt)"
+  [ "$(tail -c 1 term.txt | od -An -c | tr -d ' ')" = '\r' ] ||
+    fail "hov record on a terminal did not clear its status line"
+fi
+
+# record without a time limit stops at SIGTERM (as at Ctrl-C) and writes what it captured.
+"$hov" record --verbose open.wav 2> rec.log &
+recorder=$!
+if grep -q -m1 '^hov record: capturing$' < <(tail -n +1 -f --pid="$recorder" rec.log); then
+  kill -TERM "$recorder"
+fi
+status=0
+wait "$recorder" || status=$?
+[ "$status" = 0 ] || fail "hov record stopped by SIGTERM exited $status"
+[ "$(stat -c %s open.wav 2> /dev/null || echo 0)" -gt 44 ] ||
+  fail "hov record stopped by SIGTERM wrote no file"
+
+# No sound server (and no sound card in this machine): one line, status 4, no file.
+if ! grep -q '[0-9]' /proc/asound/cards 2> /dev/null; then
+  status=0
+  PULSE_SERVER=unix:$PWD/no-server "$hov" record none.wav --seconds 1 2> err.txt || status=$?
+  [ "$status" = 4 ] || fail "hov record without a sound server exited $status, expected 4"
+  [ "$(grep -c '' err.txt)" = 1 ] || fail "hov record without a sound server: $(cat err.txt)"
+  [ ! -e none.wav ] || fail "hov record without a sound server created a file"
 fi
 
 # loopback: one process sends and receives through the exports; the key and the time from the

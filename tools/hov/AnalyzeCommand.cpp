@@ -178,9 +178,9 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
     }
     std::printf("\n");
     for (const analyze::LevelRow& row : r.rows) {
-      std::printf("  %4.1f %6.0f", row.start, row.noiseDb);
+      std::printf("  %4.1f %6ld", row.start, std::lround(row.noiseDb));
       for (double db : row.toneDb) {
-        std::printf(" %4.0f", db);
+        std::printf(" %4ld", std::lround(db));
       }
       std::printf("\n");
     }

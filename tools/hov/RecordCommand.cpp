@@ -90,7 +90,7 @@ int RunRecord(const RecordOptions& options) {
 
   // The capture always delivers 48000 frames a second.
   const long long limit = options.seconds > 0 ? std::llround(options.seconds * 48000) : 0;
-  RecordSink sink(options.outPath, limit);
+  RecordSink sink(options.outPath, limit, options.verbose);
   StopRequest stop([&sink] { sink.RequestStop(); });
   LiveStatus status(!options.verbose, [&sink, &options] { return StatusText(sink, options); });
 

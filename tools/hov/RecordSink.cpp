@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "codec/ShareKeyEncoder.h"
 
@@ -12,10 +13,11 @@ constexpr double kBandHigh = 19900.0;
 constexpr int32_t kBlockFrames = 9;  // about 0.2 s
 }  // namespace
 
-RecordSink::RecordSink(const std::string& path, int64_t frameLimit)
+RecordSink::RecordSink(const std::string& path, int64_t frameLimit, bool verbose)
     : m_file(path),
       m_decoders(kEncodedKeyBytes),
       m_frameLimit(frameLimit),
+      m_verbose(verbose),
       m_frame(FrameSpectrum::kLength) {}
 
 RecordSink::~RecordSink() = default;
@@ -42,6 +44,9 @@ int32_t RecordSink::Write(const int16_t* data, int32_t frames) {
     taken = static_cast<int32_t>(std::clamp<int64_t>(m_frameLimit - recorded, 0, frames));
   }
   if (taken > 0) {
+    if (recorded == 0 && m_verbose) {
+      std::fprintf(stderr, "hov record: capturing\n");
+    }
     m_file.Write(data, taken);
     m_decoders.Write(data, taken);
     Measure(data, taken);

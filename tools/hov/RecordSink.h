@@ -22,7 +22,8 @@ class RecordSink : public AudioInput::AudioSink {
   using Clock = std::chrono::steady_clock;
 
   // Main thread. Records to path on Close; takes no frames beyond frameLimit (0: no limit).
-  RecordSink(const std::string& path, int64_t frameLimit);
+  // verbose: says on stderr when the first samples have come.
+  RecordSink(const std::string& path, int64_t frameLimit, bool verbose);
   // Main thread, after the capture has closed.
   ~RecordSink() override;
   RecordSink(const RecordSink&) = delete;
@@ -58,6 +59,7 @@ class RecordSink : public AudioInput::AudioSink {
   FileWavSink m_file;
   HovSinkConcurrent m_decoders;
   const int64_t m_frameLimit;
+  const bool m_verbose;
   FrameSpectrum m_spectrum{FrameSpectrum::Window::kNone};  // capture side
   std::vector<float> m_frame;
   int32_t m_fill = 0;

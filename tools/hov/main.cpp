@@ -61,11 +61,13 @@ void AddDecode(CLI::App& app, DecodeOptions& o) {
 }
 
 void AddAnalyze(CLI::App& app, AnalyzeOptions& o) {
-  CLI::App* c = app.add_subcommand(
-      "analyze",
-      "Find out why a recording does not give a key: a one-line verdict, then the level of each "
-      "tone against the band noise per 0.1 s, and what each of the receiver's ten decoders "
-      "read (best frame phase and its score, the tones, the packet, the vote)");
+  CLI::App* c =
+      app.add_subcommand("analyze", "Tell why a recording does or does not give a share key");
+  c->footer(
+      "Prints a one-line verdict first, then the levels, the level of each tone against the band "
+      "noise per 0.1 s, and what each of the receiver's ten staggered decoders read: the score "
+      "of each frame phase, the strongest tone of each frame of the best phase, the packet and "
+      "the vote.\n\n");
   c->add_option("IN", o.inPath, "Audio file in any format libsndfile reads; first channel")
       ->required();
   c->add_option("--png", o.pngPath,
@@ -104,23 +106,29 @@ void AddReceive(CLI::App& app, ReceiveOptions& o) {
 }
 
 void AddRecord(CLI::App& app, RecordOptions& o) {
-  CLI::App* c = app.add_subcommand(
-      "record",
-      "Record the default input through the library's capture front (mono 16-bit 48000 Hz, "
-      "exactly what the receiver hears) to a WAV file");
+  CLI::App* c =
+      app.add_subcommand("record", "Record the default input, as the receiver hears it, to a file");
+  c->footer(
+      "Captures through the library's own capture front (mono 16-bit 48000 Hz), so the file "
+      "holds exactly what the receiver would hear. On a terminal a status line shows the time, "
+      "the level of 19.1-19.9 kHz and the receiver's decoders at work on the same sound. Ctrl-C "
+      "ends the recording early; what was captured is written.\n\n");
   c->add_option("OUT", o.outPath, "Output file: mono 16-bit 48000 Hz WAV, written at the end")
       ->required();
   c->add_option("--seconds", o.seconds, "Stop after this many seconds (default: at Ctrl-C)")
       ->check(CLI::PositiveNumber);
-  c->add_flag("--verbose", o.verbose, "Library log lines on stderr");
+  c->add_flag("--verbose", o.verbose,
+              "Library log lines on stderr, and \"hov record: capturing\" once samples come");
 }
 
 void AddLoopback(CLI::App& app, LoopbackOptions& o) {
-  CLI::App* c = app.add_subcommand(
-      "loopback",
-      "Send a share key on the default output and receive it from the default input, in one "
-      "process through the seven exports; prints the key received and the milliseconds from "
-      "the start of the receiver to the result");
+  CLI::App* c =
+      app.add_subcommand("loopback", "Send a share key and receive it back in one process");
+  c->footer(
+      "Plays the key on the default output and listens on the default input through the seven "
+      "exports, as two host applications would; prints \"KEY received in M ms\", M being the "
+      "time from the start of the receiver to its result. On a terminal a status line shows "
+      "the elapsed time and what the library has reported so far.\n\n");
   c->add_option("KEY", o.key, "Share key: six letters A-Z")->required();
   c->add_option("--timeout-ms", o.timeoutMs,
                 "Give up after this many milliseconds (default 30000)");
@@ -151,7 +159,7 @@ int main(int argc, char** argv) {
   RecordOptions record;
   AddRecord(app, record);
   for (CLI::App* command : app.get_subcommands({})) {
-    command->footer(kExitStatuses);
+    command->footer(command->get_footer() + kExitStatuses);
   }
   try {
     app.parse(argc, argv);
