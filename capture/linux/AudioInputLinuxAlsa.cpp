@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/HovLog.h"
+#include "send/linux/AlsaRecovery.h"
 #include "runtime/ThreadName.h"
 
 namespace {
@@ -89,18 +90,5 @@ void AudioInputLinuxAlsa::ThreadProc() {
 }
 
 bool AudioInputLinuxAlsa::Recover(long error) {
-  bool xrun = error == -EPIPE || error == -ESTRPIPE || error == -EINTR;
-  if (!xrun || !m_readFailureLogged) {
-    HovLog(3, "snd_pcm_readi failed, res:%d", static_cast<int>(error));
-    m_readFailureLogged = true;
-  }
-  if (!xrun) {
-    return false;
-  }
-  int res = snd_pcm_recover(m_pcm, static_cast<int>(error), 1);
-  if (res < 0) {
-    HovLog(3, "snd_pcm_recover failed, res:%d", res);
-    return false;
-  }
-  return true;
+  return RecoverAlsaStream(m_pcm, error, "snd_pcm_readi", &m_readFailureLogged);
 }

@@ -6,6 +6,7 @@
 
 #include "runtime/HovLog.h"
 #include "runtime/ThreadName.h"
+#include "send/linux/AlsaRecovery.h"
 
 namespace {
 // The device's own buffer stays small; the seconds ahead of the speaker live in the ring.
@@ -142,20 +143,7 @@ bool AudioOutputLinuxAlsa::Recover(long error) {
   if (!IsOpen()) {
     return false;  // Close has stopped the device under the write
   }
-  bool xrun = error == -EPIPE || error == -ESTRPIPE || error == -EINTR;
-  if (!xrun || !m_writeFailureLogged) {
-    HovLog(3, "snd_pcm_writei failed, res:%d", static_cast<int>(error));
-    m_writeFailureLogged = true;
-  }
-  if (!xrun) {
-    return false;
-  }
-  int res = snd_pcm_recover(m_pcm, static_cast<int>(error), 1);
-  if (res < 0) {
-    HovLog(3, "snd_pcm_recover failed, res:%d", res);
-    return false;
-  }
-  return true;
+  return RecoverAlsaStream(m_pcm, error, "snd_pcm_writei", &m_writeFailureLogged);
 }
 
 void AudioOutputLinuxAlsa::OnDone() {
