@@ -260,6 +260,10 @@ run 0 "$hov" analyze silence.wav --png silence.png
 # At 44100 Hz the picture holds 47 bins of 43.07 Hz, and 5 s are 858 columns.
 run 0 "$hov" analyze r44-ABCDEF.wav --png r44.png
 [ "$(png_size r44.png)" = "872 396" ] || fail "--png 44100 Hz: size '$(png_size r44.png)'"
+# Beyond 8000 columns the step doubles: 50 s are 4686 columns of 512 frames.
+run 0 "$hov" encode ABCDEF long.wav --seconds 50
+run 0 "$hov" analyze long.wav --png long.png
+[ "$(png_size long.png)" = "4700 364" ] || fail "--png 50 s: size '$(png_size long.png)'"
 run 1 "$hov" analyze ABCDEF.wav --png no-such-dir/x.png
 [ "$(lines "$err")" = 1 ] || fail "--png unwritable: expected one line on stderr: $err"
 [[ $err == *no-such-dir/x.png* ]] || fail "--png unwritable: the error does not name the file"

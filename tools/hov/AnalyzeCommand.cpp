@@ -154,7 +154,8 @@ void PrintDecoder(const DecoderReport& d, const Report& r) {
     std::printf("  %s  vote %d", d.key.c_str(), d.votes);
   }
   std::printf(" at %.2f s%s%s\n", Seconds(d.packetFrame, r),
-              d.late ? " (late: re-read last frame)" : "", d.accepting ? ", accepted" : "");
+              d.late ? " (late: from re-reads of its last frame)" : "",
+              d.accepting ? ", accepted" : "");
 }
 
 void PrintText(const AnalyzeOptions& options, const Report& r) {

@@ -3,7 +3,8 @@
 // where it read them, written as a PNG file with libpng.
 //
 // Layout: a 14-pixel margin on the left with the tone numbers (0-F) at their lines, one column
-// per spectrogram frame (1024 points, every 256 frames, fewer for files over 30 s), a
+// per spectrogram frame (1024 points every 256 frames; every 512 or more for files over
+// 42 s), a
 // 12-pixel strip on top with the decoder's symbols (hex digits) above the frames it read and a
 // bar over its window, 8 pixels per FFT bin (high frequencies on top) and an 8-pixel strip at
 // the bottom with a tick every second.

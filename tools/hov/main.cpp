@@ -73,7 +73,8 @@ void AddAnalyze(CLI::App& app, AnalyzeOptions& o) {
   c->add_option("--png", o.pngPath,
                 "Also draw an 18.5-20.5 kHz spectrogram with the tone grid and the symbols of "
                 "the accepting decoder (or decoder 1) marked; 14 + one pixel per 256 frames "
-                "wide, 12 + 8 per FFT bin + 8 high (364 at 48000 Hz)");
+                "wide (per 512 or more beyond 42 s), 12 + 8 per FFT bin + 8 high (364 at "
+                "48000 Hz)");
   c->add_option("--buffer-frames", o.bufferFrames, "Frames per buffer given to the decoders")
       ->check(CLI::Range(1, 1 << 20));
   c->add_flag("--json", o.json, "Print the analysis as one JSON object");
