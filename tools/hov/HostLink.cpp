@@ -50,6 +50,11 @@ bool HostLink::WaitResult(Clock::time_point deadline, Result* result) {
   return true;
 }
 
+void HostLink::ForgetResult() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_haveResult = false;
+}
+
 bool HostLink::WaitStopRequest(Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(m_lock);
   return m_changed.wait_until(lock, deadline, [this] { return m_stopRequested; });

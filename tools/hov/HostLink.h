@@ -40,6 +40,8 @@ class HostLink {
   int WaitStatus(std::initializer_list<int> codes, Clock::time_point deadline);
   // Main thread. Waits for the reception result; false if a stop request or deadline came first.
   bool WaitResult(Clock::time_point deadline, Result* result);
+  // Main thread. Forgets the result taken, so that the next reception's result counts.
+  void ForgetResult();
   // Main thread. Waits until deadline; true if a stop was requested before then.
   bool WaitStopRequest(Clock::time_point deadline);
   // Any thread (the stop request's). Wakes the waits above.

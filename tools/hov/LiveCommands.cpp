@@ -1,5 +1,6 @@
 #include "tools/hov/LiveCommands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,11 @@ using Clock = HostLink::Clock;
 constexpr std::chrono::seconds kStatusLimit(10);
 // A result is due at the receive deadline; beyond it by this much the library has failed.
 constexpr std::chrono::seconds kResultGrace(10);
+// The library's receiver decodes the first 2.7 s of what it captures (ten staggered decoder
+// windows) and then waits for its deadline; a key that starts playing later is only heard by
+// a receiver started again. hov receive therefore listens in windows of this length, each a
+// receiver of its own, until its time limit.
+constexpr int kListenWindowMs = 3000;
 // Stands for "no time limit" without overflowing the clock's arithmetic.
 constexpr std::chrono::hours kForever(24 * 365 * 10);
 
@@ -152,14 +158,30 @@ int RunReceive(const ReceiveOptions& options) {
   ExportStatus status("hov receive", options.verbose);
   link.Init();
   status.Set("starting the receiver");
-  Clock::time_point start;
-  if (StartReceiver(link, options.timeoutMs, "hov receive", status, &start) != 3) {
-    HovUninit();
-    return 4;
-  }
-  status.Set("listening");
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+  Clock::time_point first;
   HostLink::Result result;
-  int waited = AwaitResult(link, options.timeoutMs, start, &result);
+  int waited = 0;
+  for (int round = 0;; ++round) {
+    long long left = Milliseconds(Clock::now(), end);
+    int window = static_cast<int>(std::max(0LL, std::min<long long>(kListenWindowMs, left)));
+    Clock::time_point start;
+    if (StartReceiver(link, window, "hov receive", status, &start) != 3) {
+      HovUninit();
+      return 4;
+    }
+    if (round == 0) {
+      first = start;
+    }
+    status.Set("listening");
+    waited = AwaitResult(link, window, start, &result);
+    // A time-out of one window is the end only when the command's own time is up.
+    if (waited != 0 || result.code != -2 || Clock::now() >= end) {
+      break;
+    }
+    link.ForgetResult();
+  }
+  Clock::time_point start = first;
   status.Stop();
   StopReceiver(link, "hov receive");
   HovUninit();

@@ -99,7 +99,8 @@ void AddSend(CLI::App& app, SendOptions& o) {
 void AddReceive(CLI::App& app, ReceiveOptions& o) {
   CLI::App* c = app.add_subcommand("receive", "Listen on the default input for one share key");
   c->add_option("--timeout-ms", o.timeoutMs,
-                "Give up after this many milliseconds (default 30000)");
+                "Give up after this many milliseconds (default 30000); the receiver is started "
+                "again every 3 s, so a key that starts playing later is heard too");
   c->add_flag(
       "--json", o.json,
       "Print {\"code\":C,\"key\":\"K\",\"frame\":null,\"ms\":M}, M: milliseconds to the result");
