@@ -25,10 +25,10 @@ AudioInputLinuxPulse::~AudioInputLinuxPulse() {
 bool AudioInputLinuxPulse::Open(uint32_t /*microphone*/, AudioInput::AudioSink* sink) {
   ScopeTrace trace("AudioInputLinuxPulse::Open");
   m_sink = sink;
-  pa_sample_spec spec = {};
-  spec.format = PA_SAMPLE_S16LE;
-  spec.rate = kRate;
-  spec.channels = 1;
+  pa_sample_spec format = {};
+  format.format = PA_SAMPLE_S16LE;
+  format.rate = kRate;
+  format.channels = 1;
   pa_buffer_attr attr = {};
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = static_cast<uint32_t>(-1);
@@ -36,7 +36,7 @@ bool AudioInputLinuxPulse::Open(uint32_t /*microphone*/, AudioInput::AudioSink* 
   attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = kFragmentBytes;
   int error = 0;
-  m_stream = pa_simple_new(nullptr, "hov", PA_STREAM_RECORD, nullptr, "capture", &spec, nullptr,
+  m_stream = pa_simple_new(nullptr, "hov", PA_STREAM_RECORD, nullptr, "capture", &format, nullptr,
                            &attr, &error);
   if (m_stream == nullptr) {
     HovLog(3, "pa_simple_new failed, res:%d", error);
