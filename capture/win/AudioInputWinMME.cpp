@@ -1,6 +1,7 @@
 #include "capture/win/AudioInputWinMME.h"
 
 #include "capture/win/CaptureApi.h"
+#include "send/win/MonoPcmFormat.h"
 #include "runtime/HovLog.h"
 
 AudioInputWinMME::AudioInputWinMME() = default;
@@ -16,14 +17,7 @@ bool AudioInputWinMME::Open(uint32_t deviceId, AudioInput::AudioSink* sink) {
   ScopeTrace trace("AudioInputWinMME::Open");
   m_sink = sink;
 
-  WAVEFORMATEX format = {};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = 1;
-  format.nSamplesPerSec = 48000;
-  format.nAvgBytesPerSec = 96000;
-  format.nBlockAlign = 2;
-  format.wBitsPerSample = 16;
-  format.cbSize = 0;
+  WAVEFORMATEX format = MonoPcmFormat();
   const CaptureApi& api = CaptureFunctions();
   MMRESULT res =
       api.waveInOpen(&m_hWaveIn, deviceId, &format, reinterpret_cast<DWORD_PTR>(&WaveInProc),

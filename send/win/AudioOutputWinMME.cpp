@@ -2,6 +2,7 @@
 
 #include "runtime/HovLog.h"
 #include "send/win/WaveOutApi.h"
+#include "send/win/MonoPcmFormat.h"
 
 std::unique_ptr<AudioOutput::Impl> CreatePlatformAudioOutput() {
   return std::make_unique<AudioOutputWinMME>();
@@ -25,14 +26,7 @@ bool AudioOutputWinMME::Open(uint32_t /*deviceId*/, AudioOutput::AudioSource* so
   ScopeTrace trace("AudioOutputWinMME::Open");
   m_source = source;
 
-  WAVEFORMATEX format = {};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = 1;
-  format.nSamplesPerSec = 48000;
-  format.nAvgBytesPerSec = 96000;
-  format.nBlockAlign = 2;
-  format.wBitsPerSample = 16;
-  format.cbSize = 0;
+  WAVEFORMATEX format = MonoPcmFormat();
   const WaveOutApi& api = WaveOutFunctions();
   MMRESULT res =
       api.open(&m_device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&WaveOutProc),
