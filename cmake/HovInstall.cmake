@@ -24,11 +24,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/hov/hov.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hov)
 
 if(TARGET hov_cli)
-  if(NOT WIN32)
-    # The installed tool finds the installed library through a path relative to itself.
-    file(RELATIVE_PATH hov_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-    set_target_properties(hov_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${hov_bin_to_lib}")
-  endif()
+  # The tool carries the library in-process; it needs no libhov.so or hov.dll beside it.
   install(TARGETS hov_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
@@ -70,7 +66,7 @@ if(WIN32 AND TARGET hov_cli)
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${HOV_PACKAGE_DIR}
     COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${HOV_PACKAGE_DIR}
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-imports ${HOV_OBJDUMP}
-            ${HOV_PACKAGE_DIR}/${CMAKE_INSTALL_BINDIR}/hov.exe hov.dll
+            ${HOV_PACKAGE_DIR}/${CMAKE_INSTALL_BINDIR}/hov.exe
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-imports ${HOV_OBJDUMP}
             ${HOV_PACKAGE_DIR}/${CMAKE_INSTALL_BINDIR}/hov.dll
     DEPENDS hov hov_cli
