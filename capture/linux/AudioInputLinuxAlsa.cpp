@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "runtime/HovLog.h"
-#include "send/linux/AlsaRecovery.h"
 #include "runtime/ThreadName.h"
+#include "send/linux/AlsaRecovery.h"
 
 namespace {
 constexpr unsigned kRate = 48000;

@@ -1,8 +1,8 @@
 #include "capture/win/AudioInputWinMME.h"
 
 #include "capture/win/CaptureApi.h"
-#include "send/win/MonoPcmFormat.h"
 #include "runtime/HovLog.h"
+#include "send/win/MonoPcmFormat.h"
 
 AudioInputWinMME::AudioInputWinMME() = default;
 

@@ -1,8 +1,8 @@
 #include "send/win/AudioOutputWinMME.h"
 
 #include "runtime/HovLog.h"
-#include "send/win/WaveOutApi.h"
 #include "send/win/MonoPcmFormat.h"
+#include "send/win/WaveOutApi.h"
 
 std::unique_ptr<AudioOutput::Impl> CreatePlatformAudioOutput() {
   return std::make_unique<AudioOutputWinMME>();

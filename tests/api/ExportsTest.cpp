@@ -149,8 +149,7 @@ TEST_F(ExportsTest, SecondStartsAreRefusedAndTheNewCallbackTakesOver) {
   StartReceiving(60000, &host::OnRecv);
   HovReceiveStart(60000, &host::OnRecv2);
   ASSERT_TRUE(host::WaitStatus(4));
-  EXPECT_TRUE(
-      log.Contains("[hov] HovManager::RecvStart exit because of m_hovRecv is not nullptr"));
+  EXPECT_TRUE(log.Contains("[hov] HovManager::RecvStart exit because of m_hovRecv is not nullptr"));
   ASSERT_TRUE(AdvanceUntilResult(1, true));
   EXPECT_EQ(host::Results2()[0].key, "ABCDEF");  // the running sender was untouched
   EXPECT_TRUE(host::Results().empty());
@@ -223,8 +222,8 @@ TEST_F(ExportsTest, NullReceiveCallbackDropsTheResultSilently) {
 TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndTheWorkerGoesOn) {
   // The receive callback runs on the worker; stopping the worker from there is refused.
   StartReceiving(0, [](int, const char*) { HovUninit(); });
-  EXPECT_TRUE(log.WaitFor(
-      "[hov] stop timer thread error: Cannot be call stopThread in timer callback"));
+  EXPECT_TRUE(
+      log.WaitFor("[hov] stop timer thread error: Cannot be call stopThread in timer callback"));
   SyncWorker();  // still running
 }
 

@@ -39,8 +39,12 @@ void HOV_CALL OnStatus(int code) {
   g_changed.notify_all();
 }
 
-void HOV_CALL OnRecv(int code, const char* shareKey) { Record(&g_results, code, shareKey); }
-void HOV_CALL OnRecv2(int code, const char* shareKey) { Record(&g_results2, code, shareKey); }
+void HOV_CALL OnRecv(int code, const char* shareKey) {
+  Record(&g_results, code, shareKey);
+}
+void HOV_CALL OnRecv2(int code, const char* shareKey) {
+  Record(&g_results2, code, shareKey);
+}
 
 std::vector<int> Statuses() {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -64,16 +68,14 @@ std::thread::id StatusThread(size_t index) {
 
 bool WaitStatus(int code, int count, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(g_mutex);
-  return g_changed.wait_for(lock, limit, [&] {
-    return std::count(g_statuses.begin(), g_statuses.end(), code) >= count;
-  });
+  return g_changed.wait_for(
+      lock, limit, [&] { return std::count(g_statuses.begin(), g_statuses.end(), code) >= count; });
 }
 
 bool WaitResults(size_t count, bool second, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(g_mutex);
-  return g_changed.wait_for(lock, limit, [&] {
-    return (second ? g_results2 : g_results).size() >= count;
-  });
+  return g_changed.wait_for(lock, limit,
+                            [&] { return (second ? g_results2 : g_results).size() >= count; });
 }
 
 }  // namespace host

@@ -20,14 +20,18 @@ void HOV_CALL CaptureLine(int level, const char* line) {
 
 }  // namespace
 
-HovLogCallback LogCapture::Function() { return &CaptureLine; }
+HovLogCallback LogCapture::Function() {
+  return &CaptureLine;
+}
 
 LogCapture::LogCapture() {
   HovLogger::GetInstance()->RegisterLogger(&CaptureLine);
   Clear();
 }
 
-LogCapture::~LogCapture() { HovLogger::GetInstance()->RegisterLogger(&HovLogger::BuiltinPrinter); }
+LogCapture::~LogCapture() {
+  HovLogger::GetInstance()->RegisterLogger(&HovLogger::BuiltinPrinter);
+}
 
 std::vector<LogLine> LogCapture::Lines() const {
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -49,8 +49,8 @@ class VirtualAudioDevice {
 
   mutable std::mutex m_mutex;
   AudioOutput::AudioSource* m_source = nullptr;  // open playback, or null
-  AudioInput::AudioSink* m_sink = nullptr;        // open capture, or null
-  std::deque<int16_t> m_air;                      // pulled and not yet played
+  AudioInput::AudioSink* m_sink = nullptr;       // open capture, or null
+  std::deque<int16_t> m_air;                     // pulled and not yet played
   int64_t m_playedSinceRefill = 0;
   int64_t m_readCalls = 0;
   int64_t m_capturedFrames = 0;
