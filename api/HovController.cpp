@@ -8,14 +8,6 @@
 
 namespace {
 
-void TickTask() {
-  static LogThrottle throttle(5000);
-  if (throttle.Allow()) {
-    HovLog(2, "hov tick called");
-  }
-  HovManager::Instance()->Tick();
-}
-
 // A worker task that keeps any exception of body inside the pass.
 template <typename Body>
 TimerThread::Task MakeTask(const char* name, Body body) {
@@ -23,6 +15,32 @@ TimerThread::Task MakeTask(const char* name, Body body) {
 }
 
 }  // namespace
+
+HovController::HovController() : m_recvListener(&m_worker) {}
+
+void HovController::KeepTicking() {
+  const bool needed = HovManager::Instance()->HasSession();
+  if (needed && m_tickId < 0) {
+    m_tickId = m_worker.Post(MakeTask("Tick", [this] { Tick(); }), true);
+  } else if (!needed && m_tickId >= 0) {
+    m_worker.Cancel(m_tickId);
+    m_tickId = -1;
+  }
+}
+
+void HovController::Tick() {
+  static LogThrottle throttle(5000);
+  if (throttle.Allow()) {
+    HovLog(2, "hov tick called");
+  }
+  HovManager::Instance()->Tick();
+  KeepTicking();
+}
+
+void HovController::OnWorkerStop() {
+  m_tickId = -1;  // dropped with the other entries
+  Guarded("HovUninit", [] { HovManager::Instance()->StopAll(); });
+}
 
 void HovController::ReportStatus(int code) {
   HovStatusCallback callback = m_statusCallback.load(std::memory_order_acquire);
@@ -34,78 +52,85 @@ void HovController::ReportStatus(int code) {
 void HovController::HovInit(HovStatusCallback statusCallback) {
   ScopeTrace trace("HovController::HovInit");
   m_statusCallback.store(statusCallback, std::memory_order_release);
-  if (!m_worker.Init()) {
+  if (!m_worker.Init([this] { OnWorkerStop(); })) {
     return;  // logged by the queue; nothing else happens
   }
-  m_worker.Post(MakeTask("Tick", [] { TickTask(); }), true);
   ReportStatus(1);
 }
 
-void HovController::HovUninit() { m_worker.Uninit(); }
+void HovController::HovUninit() {
+  m_worker.Uninit();
+}
 
 void HovController::HovSendStart(const char* shareKey) {
   ScopeTrace trace("HovController::HovSendStart");
   std::string key = shareKey != nullptr ? shareKey : "";
-  m_worker.Post(
-      MakeTask("SendStart", [this, key] {
-        HovLog(2, "SendStart called");
-        if (HovManager::Instance()->SendStart(key.c_str())) {
-          HovLog(2, "SendStart Success");
-          ReportStatus(6);
-        } else {
-          HovLog(3, "SendStart Failed");
-          ReportStatus(7);
-        }
-      }),
-      false);
+  m_worker.Post(MakeTask("SendStart",
+                         [this, key] {
+                           HovLog(2, "SendStart called");
+                           if (HovManager::Instance()->SendStart(key.c_str())) {
+                             HovLog(2, "SendStart Success");
+                             ReportStatus(6);
+                           } else {
+                             HovLog(3, "SendStart Failed");
+                             ReportStatus(7);
+                           }
+                           KeepTicking();
+                         }),
+                false);
 }
 
 void HovController::HovSendUpdate(const char* shareKey) {
   ScopeTrace trace("HovController::HovSendUpdate");
   std::string key = shareKey != nullptr ? shareKey : "";
-  m_worker.Post(
-      MakeTask("SendUpdate", [key] {
-        HovLog(2, "SendUpdate called");
-        HovManager::Instance()->SendUpdate(key.c_str());
-      }),
-      false);
+  m_worker.Post(MakeTask("SendUpdate",
+                         [key] {
+                           HovLog(2, "SendUpdate called");
+                           HovManager::Instance()->SendUpdate(key.c_str());
+                         }),
+                false);
 }
 
 void HovController::HovSendStop() {
   ScopeTrace trace("HovController::HovSendStop");
-  m_worker.Post(
-      MakeTask("SendStop", [this] {
-        HovLog(2, "SendStop called");
-        HovManager::Instance()->SendStop();
-        ReportStatus(8);
-      }),
-      false);
+  m_worker.Post(MakeTask("SendStop",
+                         [this] {
+                           HovLog(2, "SendStop called");
+                           HovManager::Instance()->SendStop();
+                           KeepTicking();
+                           ReportStatus(8);
+                         }),
+                false);
 }
 
 void HovController::HovReceiveStart(int timeoutMs, HovRecvCallback recvCallback) {
   HovLog(2, "HovController::HovReceiveStart");
-  m_worker.Post(
-      MakeTask("ReceiveStart", [this, timeoutMs, recvCallback] {
-        m_recvListener.InstallRecvDataCallback(recvCallback);
-        if (HovManager::Instance()->RecvStart(timeoutMs, &m_recvListener)) {
-          HovLog(2, "RecvStart Success");
-          ReportStatus(3);
-        } else {
-          HovLog(3, "RecvStart failed");
-          ReportStatus(4);
-        }
-      }),
-      false);
+  m_worker.Post(MakeTask("ReceiveStart",
+                         [this, timeoutMs, recvCallback] {
+                           // Installed only for a receiver that starts: a refused start leaves the
+                           // running receiver's callback alone.
+                           if (HovManager::Instance()->RecvStart(timeoutMs, &m_recvListener)) {
+                             m_recvListener.InstallRecvDataCallback(recvCallback);
+                             HovLog(2, "RecvStart Success");
+                             KeepTicking();
+                             ReportStatus(3);
+                           } else {
+                             HovLog(3, "RecvStart failed");
+                             ReportStatus(4);
+                           }
+                         }),
+                false);
 }
 
 void HovController::HovReceiveStop() {
   ScopeTrace trace("HovController::HovReceiveStop");
-  m_worker.Post(
-      MakeTask("ReceiveStop", [this] {
-        HovLog(2, "RecvStop called");
-        HovManager::Instance()->RecvStop();
-        m_recvListener.InstallRecvDataCallback(nullptr);
-        ReportStatus(5);
-      }),
-      false);
+  m_worker.Post(MakeTask("ReceiveStop",
+                         [this] {
+                           HovLog(2, "RecvStop called");
+                           HovManager::Instance()->RecvStop();
+                           m_recvListener.InstallRecvDataCallback(nullptr);
+                           KeepTicking();
+                           ReportStatus(5);
+                         }),
+                false);
 }

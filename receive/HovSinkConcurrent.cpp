@@ -26,6 +26,11 @@ HovSinkConcurrent::~HovSinkConcurrent() {
   m_decoders.clear();
 }
 
+void HovSinkConcurrent::SetCompletionHook(void (*fn)(void*), void* context) {
+  m_onComplete = fn;
+  m_onCompleteContext = context;
+}
+
 void HovSinkConcurrent::Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) {
   HovLog(2, "HovSinkConcurrent Open Channels:%d,samplePerSec:%d,bitPerSample:%d",
          static_cast<int>(channels), static_cast<int>(samplesPerSec),
@@ -76,7 +81,9 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
           std::memcpy(m_acceptedPacket, result, static_cast<size_t>(n));
           m_acceptedLength = n;
         }
-        m_complete.store(true, std::memory_order_release);
+        if (!m_complete.exchange(true, std::memory_order_acq_rel) && m_onComplete != nullptr) {
+          m_onComplete(m_onCompleteContext);
+        }
         // The accepting decoder stays; the ones after it wait for the next buffer.
         return frames;
       }

@@ -26,6 +26,10 @@ class HovSinkConcurrent : public AudioInput::AudioSink {
   HovSinkConcurrent(const HovSinkConcurrent&) = delete;
   HovSinkConcurrent& operator=(const HovSinkConcurrent&) = delete;
 
+  // Owner's thread, before capture opens. fn(context) runs once, on the capture side, right
+  // after IsComplete first turns true; it must not block, allocate or log.
+  void SetCompletionHook(void (*fn)(void*), void* context);
+
   // Capture side, once: logs the format and opens every decoder with it.
   void Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) override;
   // Capture side or the closing thread: closes every remaining decoder; harmless when repeated.
@@ -58,4 +62,6 @@ class HovSinkConcurrent : public AudioInput::AudioSink {
   char m_acceptedPacket[kPacketCapacity] = {};
   int32_t m_acceptedLength = 0;
   std::mutex m_packetLock;  // the accepted packet and its length
+  void (*m_onComplete)(void*) = nullptr;
+  void* m_onCompleteContext = nullptr;
 };
