@@ -326,4 +326,101 @@ void BM_IdleCpu(benchmark::State& state) {
 }
 BENCHMARK(BM_IdleCpu)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// A playback device that takes 50 ms to open, as a real one may.
+class SlowOutput : public AudioOutput::Impl {
+ public:
+  bool Open(uint32_t, AudioOutput::AudioSource*) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return true;
+  }
+  void Close() override {}
+};
+
+// HovUninit right after 20 rounds of HovSendStart and HovSendStop on a slow device: the tasks
+// not yet run are dropped, so it waits for one open at most (floor: 50 ms).
+void BM_UninitAfterBacklog(benchmark::State& state) {
+  UseDevices<SlowOutput, QuietInput>();
+  for (auto _ : state) {
+    HovInit(nullptr, nullptr);
+    for (int i = 0; i < 20; ++i) {
+      HovSendStart("ABCDEF");
+      HovSendStop();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // the first open is running
+    auto before = Clock::now();
+    HovUninit();
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - before).count());
+  }
+  state.counters["floor_ms"] = 50;
+  PlatformDevices();
+}
+BENCHMARK(BM_UninitAfterBacklog)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The 25 ms poll while a host floods the queue: a receiver with a 200 ms time-out still
+// reports; the figure is how late after its deadline (floor: one 25 ms poll).
+void BM_ResultUnderFlood(benchmark::State& state) {
+  UseDevices<QuietOutput, QuietInput>();
+  HovInit(&OnStatus, nullptr);
+  for (auto _ : state) {
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      g_resultNs = 0;
+    }
+    std::atomic<bool> flooding{true};
+    auto start = Clock::now();
+    HovReceiveStart(200, &OnResult);
+    std::thread flood([&flooding] {
+      while (flooding.load()) {
+        HovSendUpdate("ABCDEF");
+      }
+    });
+    int64_t resultNs = 0;
+    {
+      std::unique_lock<std::mutex> lock(g_mutex);
+      g_changed.wait_for(lock, std::chrono::seconds(20), [] { return g_resultNs != 0; });
+      resultNs = g_resultNs;
+    }
+    flooding.store(false);
+    flood.join();
+    if (resultNs == 0) {
+      state.SkipWithError("no result within 20 s");
+      break;
+    }
+    int64_t deadlineNs = (start + std::chrono::milliseconds(200)).time_since_epoch().count();
+    state.SetIterationTime(static_cast<double>(std::max<int64_t>(0, resultNs - deadlineNs)) * 1e-9);
+  }
+  state.counters["floor_ms"] = 25;
+  HovUninit();
+  PlatformDevices();
+}
+BENCHMARK(BM_ResultUnderFlood)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Over a million posts (about 35 days of a host restarting its receiver every 3 s), then one
+// HovSendStop: answered is 1 when its status 8 still comes.
+void BM_MillionPosts(benchmark::State& state) {
+  UseDevices<QuietOutput, QuietInput>();
+  HovInit(&OnStatus, nullptr);
+  double answered = 0;
+  for (auto _ : state) {
+    int64_t whenNs = 0;
+    for (int round = 0; round < 5000; ++round) {
+      for (int i = 0; i < 200; ++i) {
+        HovSendUpdate("ABCDEF");
+      }
+      size_t seen = StatusCount();
+      HovSendStop();
+      if (WaitNextStatus(seen, &whenNs) != 8) {
+        break;  // the worker no longer answers
+      }
+    }
+    size_t seen = StatusCount();
+    HovSendStop();
+    answered = WaitNextStatus(seen, &whenNs) == 8 ? 1 : 0;
+  }
+  state.counters["answered"] = answered;
+  HovUninit();
+  PlatformDevices();
+}
+BENCHMARK(BM_MillionPosts)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 }  // namespace
