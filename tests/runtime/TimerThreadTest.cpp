@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "tests/runtime/Gate.h"
-#include "tests/runtime/OsThreadName.h"
 
 namespace {
 
@@ -90,18 +89,6 @@ TEST_F(TimerThreadTest, EntriesRunWhenTheClockSaysTheyAreDue) {
   }
 }
 
-TEST_F(TimerThreadTest, RefusedEntriesAreDestroyedWithoutRunning) {
-  auto runs = std::make_shared<std::atomic<int>>(0);
-  EXPECT_EQ(timer.addTimer(0, 1, true, Counting(runs), nullptr), -1);  // not started
-  ASSERT_TRUE(timer.startThread());
-  EXPECT_EQ(timer.addTimer(-1, 1, true, Counting(runs), nullptr), -1);
-  EXPECT_EQ(timer.addTimer(0, 0, false, Counting(runs), nullptr), -1);
-  EXPECT_EQ(timer.addTimer(0, 1, true, TimerThread::Task(), nullptr), -1);
-  Sync();
-  EXPECT_EQ(runs.use_count(), 1);
-  EXPECT_EQ(runs->load(), 0);
-}
-
 TEST_F(TimerThreadTest, OneShotsBeyondTheBoundAreRefusedButPeriodicEntriesAreNot) {
   auto started = std::make_shared<Gate>();
   auto release = std::make_shared<Gate>();
@@ -117,6 +104,8 @@ TEST_F(TimerThreadTest, OneShotsBeyondTheBoundAreRefusedButPeriodicEntriesAreNot
   EXPECT_EQ(timer.addTimer(0, 1, true, Counting(runs), nullptr, &full), -1);
   EXPECT_TRUE(full);
   EXPECT_GE(timer.addTimer(kHourMs, 1, false, Counting(runs), nullptr), 0);
+  EXPECT_EQ(timer.addTimer(-1, 1, true, Counting(runs), nullptr), -1);  // bad arguments
+  EXPECT_EQ(timer.addTimer(0, 0, false, Counting(runs), nullptr), -1);
   release->Open();
   auto drained = std::make_shared<Gate>();
   while (timer.addTimer(
@@ -242,24 +231,6 @@ TEST_F(TimerThreadTest, StartAndStopFromManyThreadsAtOnce) {
   std::string reason;
   EXPECT_TRUE(timer.stopThread(&reason));
   EXPECT_FALSE(timer.isRunning());
-}
-
-TEST(TimerThreadNameTest, ThreadCarriesItsNameFromTheStart) {
-  TimerThread timer;
-  timer.setThreadName("renamed_timer");
-  ASSERT_TRUE(timer.startThread());
-  std::string name;
-  auto named = std::make_shared<Gate>();
-  ASSERT_GE(timer.addTimer(
-                0, 1, true,
-                [&name, named](void*) {
-                  name = OsThreadName();
-                  named->Open();
-                },
-                nullptr),
-            0);
-  ASSERT_TRUE(named->Wait());
-  EXPECT_EQ(name, ExpectedOsThreadName("renamed_timer"));
 }
 
 }  // namespace
