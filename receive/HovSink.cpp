@@ -1,6 +1,7 @@
 #include "receive/HovSink.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "modem/ModemParams.h"
