@@ -37,7 +37,7 @@ namespace {
 constexpr int32_t kRate = 48000;
 constexpr size_t kTenWindows = 131457;  // the tenth decoder's window is complete here
 constexpr int32_t kCaptureBuffer = 480;
-constexpr int kRepeats = 11;
+constexpr int kRepeats = 21;
 
 // Allocation counting: a thread marks what it is; operator new counts per mark.
 enum Mark { kOther = 0, kCapture = 1, kPlayback = 2, kMarks = 3 };
