@@ -8,14 +8,6 @@
 
 namespace {
 
-void TickTask() {
-  static LogThrottle throttle(5000);
-  if (throttle.Allow()) {
-    HovLog(2, "hov tick called");
-  }
-  HovManager::Instance()->Tick();
-}
-
 // A worker task that keeps any exception of body inside the pass.
 template <typename Body>
 TimerThread::Task MakeTask(const char* name, Body body) {
@@ -23,6 +15,32 @@ TimerThread::Task MakeTask(const char* name, Body body) {
 }
 
 }  // namespace
+
+HovController::HovController() : m_recvListener(&m_worker) {}
+
+void HovController::KeepTicking() {
+  const bool needed = HovManager::Instance()->HasSession();
+  if (needed && m_tickId < 0) {
+    m_tickId = m_worker.Post(MakeTask("Tick", [this] { Tick(); }), true);
+  } else if (!needed && m_tickId >= 0) {
+    m_worker.Cancel(m_tickId);
+    m_tickId = -1;
+  }
+}
+
+void HovController::Tick() {
+  static LogThrottle throttle(5000);
+  if (throttle.Allow()) {
+    HovLog(2, "hov tick called");
+  }
+  HovManager::Instance()->Tick();
+  KeepTicking();
+}
+
+void HovController::OnWorkerStop() {
+  m_tickId = -1;  // dropped with the other entries
+  Guarded("HovUninit", [] { HovManager::Instance()->StopAll(); });
+}
 
 void HovController::ReportStatus(int code) {
   HovStatusCallback callback = m_statusCallback.load(std::memory_order_acquire);
@@ -34,10 +52,9 @@ void HovController::ReportStatus(int code) {
 void HovController::HovInit(HovStatusCallback statusCallback) {
   ScopeTrace trace("HovController::HovInit");
   m_statusCallback.store(statusCallback, std::memory_order_release);
-  if (!m_worker.Init()) {
+  if (!m_worker.Init([this] { OnWorkerStop(); })) {
     return;  // logged by the queue; nothing else happens
   }
-  m_worker.Post(MakeTask("Tick", [] { TickTask(); }), true);
   ReportStatus(1);
 }
 
@@ -58,6 +75,7 @@ void HovController::HovSendStart(const char* shareKey) {
                              HovLog(3, "SendStart Failed");
                              ReportStatus(7);
                            }
+                           KeepTicking();
                          }),
                 false);
 }
@@ -79,6 +97,7 @@ void HovController::HovSendStop() {
                          [this] {
                            HovLog(2, "SendStop called");
                            HovManager::Instance()->SendStop();
+                           KeepTicking();
                            ReportStatus(8);
                          }),
                 false);
@@ -88,9 +107,12 @@ void HovController::HovReceiveStart(int timeoutMs, HovRecvCallback recvCallback)
   HovLog(2, "HovController::HovReceiveStart");
   m_worker.Post(MakeTask("ReceiveStart",
                          [this, timeoutMs, recvCallback] {
-                           m_recvListener.InstallRecvDataCallback(recvCallback);
+                           // Installed only for a receiver that starts: a refused start leaves the
+                           // running receiver's callback alone.
                            if (HovManager::Instance()->RecvStart(timeoutMs, &m_recvListener)) {
+                             m_recvListener.InstallRecvDataCallback(recvCallback);
                              HovLog(2, "RecvStart Success");
+                             KeepTicking();
                              ReportStatus(3);
                            } else {
                              HovLog(3, "RecvStart failed");
@@ -107,6 +129,7 @@ void HovController::HovReceiveStop() {
                            HovLog(2, "RecvStop called");
                            HovManager::Instance()->RecvStop();
                            m_recvListener.InstallRecvDataCallback(nullptr);
+                           KeepTicking();
                            ReportStatus(5);
                          }),
                 false);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "api/HovRecvListener.h"
 #include "hov/hov.h"
@@ -11,27 +12,37 @@
 
 class HovController : public ZORVANIK_COMMON::Singleton<HovController> {
  public:
-  // Host thread. Stores the status callback, starts the worker, posts the Tick task and
-  // reports status 1 on the calling thread.
+  HovController();
+
+  // Any thread, several at once. Stores the status callback, starts the worker (if it is not
+  // running) and reports status 1 on the calling thread.
   void HovInit(HovStatusCallback statusCallback);
-  // Host thread (not the worker). Stops and joins the worker; tasks not yet run are dropped.
+  // Any thread, several at once; refused on the worker. Stops the worker after the task in
+  // progress, drops the tasks not yet run, stops a running sender and receiver on it, joins.
   void HovUninit();
-  // Host thread. Posts SendStart with a copy of the key; status 6 or 7 from the worker.
+  // Any thread. Posts SendStart with a copy of the key; status 6 or 7 from the worker.
   void HovSendStart(const char* shareKey);
-  // Host thread. Posts SendUpdate with a copy of the key; no status.
+  // Any thread. Posts SendUpdate with a copy of the key; no status.
   void HovSendUpdate(const char* shareKey);
-  // Host thread. Posts SendStop; status 8 from the worker.
+  // Any thread. Posts SendStop; status 8 from the worker.
   void HovSendStop();
-  // Host thread. Posts ReceiveStart; status 3 or 4 from the worker.
+  // Any thread. Posts ReceiveStart; status 3 or 4 from the worker.
   void HovReceiveStart(int timeoutMs, HovRecvCallback recvCallback);
-  // Host thread. Posts ReceiveStop; status 5 from the worker.
+  // Any thread. Posts ReceiveStop; status 5 from the worker.
   void HovReceiveStop();
 
  private:
   // Worker thread (status 1: HovInit's thread). Calls the status callback, if any.
   void ReportStatus(int code);
+  // Worker thread, after every task: the periodic Tick runs exactly while a session exists.
+  void KeepTicking();
+  // Worker thread, every 25 ms while a session exists or when a receiver has a result.
+  void Tick();
+  // Worker thread, after its last task: stops running sessions; the Tick is gone.
+  void OnWorkerStop();
 
   std::atomic<HovStatusCallback> m_statusCallback{nullptr};
   WorkerThreadQueue m_worker;
   HovRecvListener m_recvListener;
+  int32_t m_tickId = -1;  // worker thread only
 };

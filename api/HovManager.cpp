@@ -1,6 +1,7 @@
 #include "api/HovManager.h"
 
-#include "receive/HovRecv.h"
+#include <exception>
+
 #include "runtime/HovLog.h"
 #include "send/HovSend.h"
 
@@ -19,8 +20,16 @@ bool HovManager::SendStart(const char* shareKey) {
     HovLog(2, "Exit HovManager::SendStart Because Of HovSend Model Exist");
     return false;
   }
-  m_hovSend = std::make_unique<HovSend>();
-  if (m_hovSend->Start(shareKey)) {
+  bool started = false;
+  try {
+    m_hovSend = std::make_unique<HovSend>();
+    started = m_hovSend->Start(shareKey);
+  } catch (const std::exception& e) {
+    HovLog(3, "HovSend::Start threw: %s", e.what());
+  } catch (...) {
+    HovLog(3, "HovSend::Start threw");
+  }
+  if (started) {
     return true;
   }
   m_hovSend.reset();
@@ -45,14 +54,22 @@ void HovManager::SendStop() {
   }
 }
 
-bool HovManager::RecvStart(int timeoutMs, RecvListener* listener) {
+bool HovManager::RecvStart(int timeoutMs, HovRecv::Listener* listener) {
   ScopeTrace trace("HovManager::RecvStart");
   if (m_hovRecv) {
     HovLog(2, "HovManager::RecvStart exit because of m_hovRecv is not nullptr");
     return false;
   }
-  m_hovRecv = std::make_unique<HovRecv>();
-  if (m_hovRecv->Start(timeoutMs, listener)) {
+  bool started = false;
+  try {
+    m_hovRecv = std::make_unique<HovRecv>();
+    started = m_hovRecv->Start(timeoutMs, listener);
+  } catch (const std::exception& e) {
+    HovLog(3, "HovRecv::Start threw: %s", e.what());
+  } catch (...) {
+    HovLog(3, "HovRecv::Start threw");
+  }
+  if (started) {
     return true;
   }
   m_hovRecv.reset();
@@ -77,4 +94,23 @@ void HovManager::Tick() {
     m_hovRecv->Stop();
     m_hovRecv.reset();
   }
+}
+
+void HovManager::StopAll() {
+  const char* which = m_hovSend && m_hovRecv ? "sender and receiver"
+                      : m_hovSend            ? "sender"
+                      : m_hovRecv            ? "receiver"
+                                             : nullptr;
+  if (which == nullptr) {
+    return;
+  }
+  if (m_hovSend) {
+    m_hovSend->Stop();
+    m_hovSend.reset();
+  }
+  if (m_hovRecv) {
+    m_hovRecv->Stop();
+    m_hovRecv.reset();
+  }
+  HovLog(4, "HovUninit stopped a running %s", which);
 }

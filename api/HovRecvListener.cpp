@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "runtime/HovLog.h"
+#include "runtime/WorkerThreadQueue.h"
 
 void HovRecvListener::InstallRecvDataCallback(HovRecvCallback callback) {
   if (callback == nullptr) {
@@ -20,6 +21,10 @@ void HovRecvListener::OnRecvData(int code, const char* shareKey) {
   HovLog(2, "recvDataCallback called, code:%d, shareKey:%s", code, MaskShareKey(key).c_str());
   int hostCode = (code == -1 || code == -2 || code == -3) ? code : 0;
   m_recvDataCallback(hostCode, key.c_str());
+}
+
+void HovRecvListener::OnRecvReady() {
+  m_worker->Wake();
 }
 
 std::string MaskShareKey(const std::string& shareKey) {

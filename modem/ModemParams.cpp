@@ -1,6 +1,7 @@
 #include "modem/ModemParams.h"
 
 #include <cmath>
+#include <mutex>
 
 ModemParams* CreateModemParams(float sampleRate, uint32_t payloadBytes) {
   ModemParams* params = new ModemParams();
@@ -46,4 +47,57 @@ void DestroyModemParams(ModemParams* params) {
   delete[] params->toneFrequencies;
   delete[] params->toneBins;
   delete params;
+}
+
+namespace {
+
+// Configurations given back, kept for the next detector: a receiver's ten decoders, and the
+// next receiver's, then build no tables. Never freed while the process runs.
+struct FftPool {
+  static constexpr int32_t kCapacity = 32;
+  std::mutex mutex;
+  int32_t count = 0;
+  int32_t points[kCapacity] = {};
+  kiss_fftr_cfg configs[kCapacity] = {};
+};
+
+FftPool& Pool() {
+  static FftPool* pool = new FftPool();
+  return *pool;
+}
+
+}  // namespace
+
+kiss_fftr_cfg AcquireForwardRealFft(int32_t points) {
+  FftPool& pool = Pool();
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    for (int32_t i = pool.count - 1; i >= 0; --i) {
+      if (pool.points[i] == points) {
+        kiss_fftr_cfg cfg = pool.configs[i];
+        --pool.count;
+        pool.points[i] = pool.points[pool.count];
+        pool.configs[i] = pool.configs[pool.count];
+        return cfg;
+      }
+    }
+  }
+  return kiss_fftr_alloc(points, 0, nullptr, nullptr);
+}
+
+void ReleaseForwardRealFft(int32_t points, kiss_fftr_cfg cfg) {
+  if (cfg == nullptr) {
+    return;
+  }
+  FftPool& pool = Pool();
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (pool.count < FftPool::kCapacity) {
+      pool.points[pool.count] = points;
+      pool.configs[pool.count] = cfg;
+      ++pool.count;
+      return;
+    }
+  }
+  kiss_fftr_free(cfg);
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include <kiss_fftr.h>
+
 struct ModemParams {
   int32_t toneCount;        // 16 tones; a symbol carries 4 bits
   int32_t symbolSamples;    // 4096 samples per symbol and per burst
@@ -24,3 +26,11 @@ struct ModemParams {
 ModemParams* CreateModemParams(float sampleRate, uint32_t payloadBytes);
 // Any thread. Frees the tables and the block; null is ignored.
 void DestroyModemParams(ModemParams* params);
+
+// Any thread. A forward real FFT configuration of `points` points for the caller alone: one given
+// back earlier when there is one, else a new one. Kiss FFT keeps scratch space in its
+// configuration, so a configuration serves one user at a time.
+kiss_fftr_cfg AcquireForwardRealFft(int32_t points);
+// Any thread. Gives back a configuration from AcquireForwardRealFft for the next user; no
+// allocation. The process keeps a bounded number of them; null is ignored.
+void ReleaseForwardRealFft(int32_t points, kiss_fftr_cfg cfg);

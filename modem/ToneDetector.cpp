@@ -1,6 +1,7 @@
 #include "modem/ToneDetector.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -104,7 +105,7 @@ ToneDetector* ToneDetector::Create(const ModemParams* params) {
   detector->params = *params;
   const int32_t phases = params->framesPerSymbol;
   detector->frameLength = params->symbolSamples / phases;
-  detector->fft = kiss_fftr_alloc(detector->frameLength, 0, nullptr, nullptr);
+  detector->fft = AcquireForwardRealFft(detector->frameLength);
 
   // The window in whole frames, cut down to whole symbols.
   const float windowSamples = params->packetSeconds * params->sampleRate;
@@ -127,7 +128,7 @@ void ToneDetector::Free(ToneDetector* detector) {
   if (detector == nullptr) {
     return;
   }
-  kiss_fftr_free(detector->fft);
+  ReleaseForwardRealFft(detector->frameLength, detector->fft);
   delete[] detector->tonePowers;
   delete[] detector->toneIndexes;
   delete[] detector->phaseScores;
@@ -137,11 +138,13 @@ void ToneDetector::Free(ToneDetector* detector) {
 }
 
 int32_t ToneDetector::Feed(ToneDetector* detector, const float* samples, int32_t count) {
+  const int32_t length = detector->frameLength;
   int32_t p = detector->fillPosition;
   int32_t c = detector->frameCounter;
-  for (int32_t n = 0; n < count; ++n) {
+  int32_t n = 0;
+  while (n < count) {
     // A full frame is analysed when the sample after it arrives.
-    if (p >= detector->frameLength) {
+    if (p >= length) {
       AnalyseFrame(detector, c);
       ++c;
       p = 0;
@@ -152,8 +155,10 @@ int32_t ToneDetector::Feed(ToneDetector* detector, const float* samples, int32_t
     if (c >= detector->windowFrames) {
       return 1;
     }
-    detector->frame[p] = samples[n];
-    ++p;
+    const int32_t take = std::min(length - p, count - n);
+    std::memcpy(detector->frame + p, samples + n, static_cast<size_t>(take) * sizeof(float));
+    p += take;
+    n += take;
     detector->frameCounter = c;
   }
   detector->fillPosition = p;

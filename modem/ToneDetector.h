@@ -11,7 +11,7 @@
 
 struct ToneDetector {
   ModemParams params;      // copy; the tables stay owned by the original block
-  kiss_fftr_cfg fft;       // forward real FFT of frameLength points
+  kiss_fftr_cfg fft;       // forward real FFT of frameLength points, from the shared pool
   int32_t frameLength;     // F = symbolSamples / framesPerSymbol (1024)
   int32_t windowFrames;    // M, a multiple of framesPerSymbol (44)
   int32_t slotsPerPhase;   // K = M / framesPerSymbol (11)

@@ -1,5 +1,6 @@
 #include "receive/HovRecv.h"
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -16,26 +17,53 @@ constexpr int32_t kMessageBuffer = 1024;
 HovRecv::HovRecv() = default;
 HovRecv::~HovRecv() = default;
 
-bool HovRecv::Start(int timeoutMs, HovManager::RecvListener* listener) {
+bool HovRecv::Start(int timeoutMs, Listener* listener) {
   ScopeTrace trace("HovRecv::Start");
   m_deadlineMs = WallClockMs() + static_cast<int64_t>(timeoutMs);
   m_listener = listener;
-  std::vector<uint32_t> microphones;
-  AudioInput::GetMicrophoneNumbers(microphones);
-  if (microphones.empty()) {
-    HovLog(2, "Current Microphone Number is Empty");
-    return false;
+  try {
+    std::vector<uint32_t> microphones;
+    AudioInput::GetMicrophoneNumbers(microphones);
+    if (microphones.empty()) {
+      HovLog(2, "Current Microphone Number is Empty");
+      return false;
+    }
+    m_sink = std::make_unique<HovSinkConcurrent>(kPayloadBytes);
+    m_sink->SetCompletionHook(&HovRecv::OnSinkComplete, this);
+    m_capture = std::make_unique<AudioInput>();
+    if (m_capture->Open(microphones[0], m_sink.get())) {
+      return true;
+    }
+    HovLog(2, "Open AudioInput Failed");
+    m_capture.reset();
+  } catch (const std::exception& e) {
+    HovLog(3, "HovRecv::Start threw: %s", e.what());
+  } catch (...) {
+    HovLog(3, "HovRecv::Start threw");
   }
-  m_sink = std::make_unique<HovSinkConcurrent>(kPayloadBytes);
-  m_capture = std::make_unique<AudioInput>();
-  if (m_capture->Open(microphones[0], m_sink.get())) {
-    return true;
-  }
-  HovLog(2, "Open AudioInput Failed");
-  m_capture.reset();
-  m_sink->Close();
-  m_sink.reset();
+  Release();
   return false;
+}
+
+void HovRecv::Release() {
+  try {
+    if (m_capture) {
+      m_capture->Close();  // a capture whose Open threw may have started something
+    }
+  } catch (...) {
+  }
+  m_capture.reset();
+  if (m_sink) {
+    m_sink->Close();
+    m_sink.reset();
+  }
+}
+
+void HovRecv::OnSinkComplete(void* self) {
+  HovRecv* recv = static_cast<HovRecv*>(self);
+  if (recv->m_listener != nullptr) {
+    recv->m_listener->OnRecvReady();
+  }
 }
 
 bool HovRecv::Poll() {

@@ -1,13 +1,14 @@
 #include "receive/HovSink.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
-#include <vector>
 
 #include "modem/ModemParams.h"
 #include "modem/ToneDetector.h"
 
-HovSink::HovSink(uint32_t payloadLength) : m_payloadLength(payloadLength) {}
+HovSink::HovSink(uint32_t payloadLength)
+    : m_payloadLength(payloadLength), m_packet(static_cast<size_t>(payloadLength) + 1, 0) {}
 
 HovSink::~HovSink() = default;
 
@@ -31,19 +32,28 @@ int32_t HovSink::Write(const int16_t* data, int32_t frames) {
     return frames;
   }
   // Samples reach the detector by value: no scaling, no offset.
-  std::vector<float> samples(frames > 0 ? static_cast<size_t>(frames) : 0);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<float>(data[i]);
+  const size_t count = frames > 0 ? static_cast<size_t>(frames) : 0;
+  if (m_floats.size() < count) {
+    m_floats.resize(count);
   }
-  if (ToneDetector::Feed(m_detector, samples.data(), frames) != 0) {
-    std::vector<uint8_t> packet(static_cast<size_t>(m_payloadLength) + 1, 0);
-    int32_t n = ToneDetector::Decode(m_detector, packet.data());
+  for (size_t i = 0; i < count; ++i) {
+    m_floats[i] = static_cast<float>(data[i]);
+  }
+  return HovSink::WriteFloats(m_floats.data(), frames);
+}
+
+int32_t HovSink::WriteFloats(const float* samples, int32_t frames) {
+  if (m_complete.load(std::memory_order_acquire)) {
+    return frames;
+  }
+  if (ToneDetector::Feed(m_detector, samples, frames) != 0) {
+    int32_t n = ToneDetector::Decode(m_detector, m_packet.data());
     if (n > 0) {
-      packet[static_cast<size_t>(n)] = 0;
+      m_packet[static_cast<size_t>(n)] = 0;
       {
         std::lock_guard<std::mutex> lock(m_resultLock);
         // The packet is kept as text: a decoded zero byte ends it.
-        m_result.assign(reinterpret_cast<const char*>(packet.data()));
+        m_result.assign(reinterpret_cast<const char*>(m_packet.data()));
       }
       m_complete.store(true, std::memory_order_release);
     }
@@ -89,4 +99,20 @@ int32_t HovSinkDelay::Write(const int16_t* data, int32_t frames) {
   const uint8_t* rest = reinterpret_cast<const uint8_t*>(data) +
                         static_cast<ptrdiff_t>(delay) * static_cast<ptrdiff_t>(m_frameSize);
   return delay + HovSink::Write(reinterpret_cast<const int16_t*>(rest), frames - delay);
+}
+
+int32_t HovSinkDelay::WriteFloats(const float* samples, int32_t frames) {
+  int32_t delay = m_remainingDelay;
+  if (delay <= 0) {
+    return HovSink::WriteFloats(samples, frames);
+  }
+  if (delay >= frames) {
+    m_remainingDelay = delay - frames;
+    return frames;
+  }
+  m_remainingDelay = 0;
+  // One float per 16-bit sample: the frame size in samples.
+  const ptrdiff_t samplesPerFrame = m_frameSize / static_cast<int32_t>(sizeof(int16_t));
+  return delay + HovSink::WriteFloats(samples + static_cast<ptrdiff_t>(delay) * samplesPerFrame,
+                                      frames - delay);
 }

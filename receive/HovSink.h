@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "capture/AudioInput.h"
 
@@ -30,6 +31,9 @@ class HovSink : public AudioInput::AudioSink {
   void Close() override;
   // Capture side: feeds frames samples to the detector until a packet is decoded; returns frames.
   int32_t Write(const int16_t* data, int32_t frames) override;
+  // Capture side: as Write, for samples already converted to floats by value (a sink that feeds
+  // several decoders converts once). Allocates nothing.
+  virtual int32_t WriteFloats(const float* samples, int32_t frames);
 
   // Any thread. True once a packet has been decoded and stored.
   bool IsComplete() const;
@@ -48,6 +52,8 @@ class HovSink : public AudioInput::AudioSink {
   uint32_t m_bitsPerSample = 0;
   ModemParams* m_params = nullptr;
   ToneDetector* m_detector = nullptr;
+  std::vector<float> m_floats;    // Write's converted samples; grows to the largest buffer
+  std::vector<uint8_t> m_packet;  // payloadLength bytes and a terminator
   std::atomic<bool> m_complete{false};
   std::string m_result;
   std::mutex m_resultLock;
@@ -66,6 +72,8 @@ class HovSinkDelay : public HovSink {
   void Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) override;
   // Capture side: skips what is left of the delay, feeds the rest; returns frames.
   int32_t Write(const int16_t* data, int32_t frames) override;
+  // Capture side: as Write, for samples already converted to floats. Allocates nothing.
+  int32_t WriteFloats(const float* samples, int32_t frames) override;
 
  private:
   int32_t m_remainingDelay;

@@ -1,5 +1,6 @@
 #include "receive/HovSinkConcurrent.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "codec/ShareKeyEncoder.h"
@@ -7,14 +8,14 @@
 #include "runtime/HovLog.h"
 
 namespace {
-constexpr int32_t kDecoderCount = 10;
 constexpr int32_t kDecoderStagger = 9600;  // frames between window starts: 0.2 s at 48000 Hz
 constexpr int32_t kAcceptVotes = 2;
+constexpr size_t kFloatsAtOpen = 8192;  // larger capture buffers grow the conversion buffer once
 }  // namespace
 
 HovSinkConcurrent::HovSinkConcurrent(uint32_t payloadLength) {
-  for (int32_t i = 0; i < kDecoderCount; ++i) {
-    m_decoders.insert(new HovSinkDelay(payloadLength, i * kDecoderStagger));
+  for (size_t i = 0; i < kDecoderCount; ++i) {
+    m_decoders.insert(new HovSinkDelay(payloadLength, static_cast<int32_t>(i) * kDecoderStagger));
   }
 }
 
@@ -25,10 +26,16 @@ HovSinkConcurrent::~HovSinkConcurrent() {
   m_decoders.clear();
 }
 
+void HovSinkConcurrent::SetCompletionHook(void (*fn)(void*), void* context) {
+  m_onComplete = fn;
+  m_onCompleteContext = context;
+}
+
 void HovSinkConcurrent::Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) {
   HovLog(2, "HovSinkConcurrent Open Channels:%d,samplePerSec:%d,bitPerSample:%d",
          static_cast<int>(channels), static_cast<int>(samplesPerSec),
          static_cast<int>(bitsPerSample));
+  m_floats.resize(kFloatsAtOpen);
   for (HovSinkDelay* decoder : m_decoders) {
     decoder->Open(channels, samplesPerSec, bitsPerSample);
   }
@@ -41,10 +48,21 @@ void HovSinkConcurrent::Close() {
 }
 
 int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
+  if (m_decoders.empty()) {
+    return frames;
+  }
+  // Samples reach the detectors by value: no scaling, no offset.
+  const size_t count = frames > 0 ? static_cast<size_t>(frames) : 0;
+  if (m_floats.size() < count) {
+    m_floats.resize(count);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    m_floats[i] = static_cast<float>(data[i]);
+  }
   auto it = m_decoders.begin();
   while (it != m_decoders.end()) {
     HovSinkDelay* decoder = *it;
-    decoder->Write(data, frames);
+    decoder->WriteFloats(m_floats.data(), frames);
     if (!decoder->IsComplete()) {
       ++it;
       continue;
@@ -54,7 +72,7 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
     result[n] = '\0';
     std::string shareKey;
     if (ShareKeyEncoder::Decode(std::string(result), &shareKey)) {
-      int32_t& votes = m_votes[shareKey];
+      int32_t& votes = VotesFor(shareKey);
       votes += 1;
       if (votes == kAcceptVotes) {
         HovLog(2, "Get a Valid Share Key");
@@ -63,7 +81,9 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
           std::memcpy(m_acceptedPacket, result, static_cast<size_t>(n));
           m_acceptedLength = n;
         }
-        m_complete.store(true, std::memory_order_release);
+        if (!m_complete.exchange(true, std::memory_order_acq_rel) && m_onComplete != nullptr) {
+          m_onComplete(m_onCompleteContext);
+        }
         // The accepting decoder stays; the ones after it wait for the next buffer.
         return frames;
       }
@@ -74,6 +94,21 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
     it = m_decoders.erase(it);
   }
   return frames;
+}
+
+int32_t& HovSinkConcurrent::VotesFor(const std::string& key) {
+  for (size_t i = 0; i < m_voteKeys; ++i) {
+    if (m_votes[i].key == key) {
+      return m_votes[i].count;
+    }
+  }
+  // There are as many entries as decoders, and a decoder is discarded after its vote, unless
+  // that vote accepted its key, which is then already here.
+  Vote& vote = m_votes[std::min(m_voteKeys, kDecoderCount - 1)];
+  m_voteKeys = std::min(m_voteKeys + 1, kDecoderCount);
+  vote.key = key;
+  vote.count = 0;
+  return vote.count;
 }
 
 bool HovSinkConcurrent::IsComplete() const {

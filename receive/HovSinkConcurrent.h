@@ -2,12 +2,13 @@
 // that accepts a share key once two of them have produced it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "capture/AudioInput.h"
 
@@ -25,6 +26,10 @@ class HovSinkConcurrent : public AudioInput::AudioSink {
   HovSinkConcurrent(const HovSinkConcurrent&) = delete;
   HovSinkConcurrent& operator=(const HovSinkConcurrent&) = delete;
 
+  // Owner's thread, before capture opens. fn(context) runs once, on the capture side, right
+  // after IsComplete first turns true; it must not block, allocate or log.
+  void SetCompletionHook(void (*fn)(void*), void* context);
+
   // Capture side, once: logs the format and opens every decoder with it.
   void Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) override;
   // Capture side or the closing thread: closes every remaining decoder; harmless when repeated.
@@ -40,11 +45,23 @@ class HovSinkConcurrent : public AudioInput::AudioSink {
 
  private:
   static constexpr int32_t kPacketCapacity = 1024;
+  static constexpr size_t kDecoderCount = 10;
 
-  std::set<HovSinkDelay*> m_decoders;  // owned; visited in pointer order
-  std::map<std::string, int32_t> m_votes;
+  struct Vote {
+    std::string key;  // a share key: short enough to need no heap
+    int32_t count = 0;
+  };
+  // Capture side. The vote count of key, entered with 0 when new.
+  int32_t& VotesFor(const std::string& key);
+
+  std::set<HovSinkDelay*> m_decoders;       // owned; visited in pointer order
+  std::array<Vote, kDecoderCount> m_votes;  // grows only; m_voteKeys entries in use
+  size_t m_voteKeys = 0;
+  std::vector<float> m_floats;  // the buffer converted once for all decoders
   std::atomic<bool> m_complete{false};
   char m_acceptedPacket[kPacketCapacity] = {};
   int32_t m_acceptedLength = 0;
   std::mutex m_packetLock;  // the accepted packet and its length
+  void (*m_onComplete)(void*) = nullptr;
+  void* m_onCompleteContext = nullptr;
 };

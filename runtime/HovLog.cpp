@@ -9,6 +9,17 @@ namespace {
 constexpr char kPrefix[] = "[hov] ";
 constexpr size_t kPrefixLength = sizeof(kPrefix) - 1;
 constexpr size_t kLineBufferSize = 1024;
+
+// Set while this thread runs the log function.
+thread_local bool t_inLogFunction = false;
+
+class InLogFunction {
+ public:
+  InLogFunction() { t_inLogFunction = true; }
+  ~InLogFunction() { t_inLogFunction = false; }
+  InLogFunction(const InLogFunction&) = delete;
+  InLogFunction& operator=(const InLogFunction&) = delete;
+};
 }  // namespace
 
 HovLogger::HovLogger() : m_logFunction(&HovLogger::BuiltinPrinter) {}
@@ -19,8 +30,12 @@ void HovLogger::RegisterLogger(HovLogCallback fn) {
 }
 
 void HovLogger::Log(int level, const char* line) {
+  if (t_inLogFunction) {
+    return;  // the log function itself made this line happen: no re-entry
+  }
   HovLogCallback fn = m_logFunction.load(std::memory_order_acquire);
   if (fn != nullptr) {
+    InLogFunction guard;
     fn(level, line);
   }
 }
@@ -61,7 +76,7 @@ ScopeTrace::~ScopeTrace() {
 }
 
 bool LogThrottle::Allow() {
-  int64_t now = WallClockMs();
+  int64_t now = m_clock();
   if (now - m_lastMs.load(std::memory_order_relaxed) < m_gapMs) {
     return false;
   }

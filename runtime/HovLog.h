@@ -17,7 +17,8 @@ class HovLogger : public ZORVANIK_COMMON::Singleton<HovLogger> {
   // Any thread (HovInit's). Replaces the log function, null included, then logs
   // "HovLogger::RegisterLogger" through it.
   void RegisterLogger(HovLogCallback fn);
-  // Any thread. Hands a finished line to the log function, if there is one; no lock.
+  // Any thread. Hands a finished line to the log function, if there is one; no lock. A line
+  // raised on a thread while that thread runs the log function is dropped, never re-entered.
   void Log(int level, const char* line);
 
   // The printer in use before a log function is registered.
@@ -54,11 +55,15 @@ class ScopeTrace {
 // Lets a repeated line through at most once per gap; the first check passes.
 class LogThrottle {
  public:
-  explicit LogThrottle(int64_t gapMs) : m_gapMs(gapMs) {}
+  // Milliseconds by the wall clock, or by a clock a test advances itself.
+  using Clock = int64_t (*)();
+  explicit LogThrottle(int64_t gapMs, Clock clock = &WallClockMs)
+      : m_gapMs(gapMs), m_clock(clock) {}
   // Any thread. True when at least gapMs have passed since the last check that passed.
   bool Allow();
 
  private:
   std::atomic<int64_t> m_lastMs{0};
   const int64_t m_gapMs;
+  const Clock m_clock;
 };

@@ -1,13 +1,18 @@
 #include "runtime/WorkerThreadQueue.h"
 
 #include <string>
+#include <utility>
 
 #include "runtime/HovLog.h"
 
-bool WorkerThreadQueue::Init() {
-  ScopeTrace trace("WorkerThreadQueue::Init");
+WorkerThreadQueue::WorkerThreadQueue(TimerThread::Clock clock, size_t maxPending)
+    : m_timer(std::move(clock), maxPending) {
   m_timer.setThreadName("brivok_hov_timer_thread");
-  if (!m_timer.startThread(25)) {
+}
+
+bool WorkerThreadQueue::Init(TimerThread::Hook onStop) {
+  ScopeTrace trace("WorkerThreadQueue::Init");
+  if (!m_timer.startThread(nullptr, std::move(onStop))) {
     HovLog(3, "workerThreadTimer start failed");
     return false;
   }
@@ -24,6 +29,16 @@ void WorkerThreadQueue::Uninit() {
   HovLog(2, "workerThreadTimer stopped");
 }
 
-void WorkerThreadQueue::Post(TimerThread::Task task, bool periodic) {
-  m_timer.addTimer(0, 1, !periodic, std::move(task), nullptr);
+int32_t WorkerThreadQueue::Post(TimerThread::Task task, bool periodic) {
+  bool full = false;
+  int32_t id = periodic ? m_timer.addTimer(kPeriodMs, kPeriodMs, false, std::move(task), nullptr)
+                        : m_timer.addTimer(0, 1, true, std::move(task), nullptr, &full);
+  if (full) {
+    HovLog(3, "WorkerThreadQueue::Post refused: queue full");
+  }
+  return id;
+}
+
+void WorkerThreadQueue::Cancel(int32_t id) {
+  m_timer.removeTimer(id);
 }

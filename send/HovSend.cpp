@@ -26,8 +26,17 @@ bool HovSend::Start(const char* shareKey) {
   }
   m_source = std::make_unique<HovSource>();
   m_source->Init(encoded.c_str());
-  m_output = std::make_unique<AudioOutput>();
-  if (m_output->Open(devices[0], m_source.get())) {
+  bool opened = false;
+  try {
+    m_output = std::make_unique<AudioOutput>();
+    opened = m_output->Open(devices[0], m_source.get());
+  } catch (...) {
+    m_output.reset();  // a device whose Open threw holds nothing to close
+    m_source->Uninit();
+    m_source.reset();
+    throw;
+  }
+  if (opened) {
     return true;
   }
   HovLog(2, "Open AudioOutput Failed");

@@ -31,30 +31,42 @@ extern "C" {
 #endif
 
 /* Status of a call: 1 init done (calling thread); 3/4 receiver started/not started,
- * 5 receive stop done, 6/7 sender started/not started, 8 send stop done (worker thread). */
+ * 5 receive stop done, 6/7 sender started/not started, 8 send stop done (worker thread).
+ * May call any export; HovUninit from here is refused (level-4 line) and the worker goes on;
+ * HovInit from here reports status 1 again, on this thread, before it returns. */
 typedef void(HOV_CALL* HovStatusCallback)(int code);
 
 /* One log line, "[hov] " + message, no newline; level 2 progress, 3 failures, 4 notices.
- * Called on any library thread, possibly from several at once. */
+ * Called on any library thread, the audio threads included, possibly from several at once.
+ * Lines raised on a thread while it runs this function (by an export called from it, say)
+ * are dropped. Must not call HovInit or HovUninit. */
 typedef void(HOV_CALL* HovLogCallback)(int level, const char* line);
 
 /* Result of a reception on the worker thread: 0 with the key, -2 time-out or -3 undecodable
- * with an empty text (never a null pointer). */
+ * with an empty text (never a null pointer). May call any export but HovUninit (refused, as
+ * from the status callback); HovReceiveStart from here starts the next receiver. */
 typedef void(HOV_CALL* HovRecvCallback)(int code, const char* shareKey);
 
-/* Registers the log function, starts the worker thread, reports status 1 before returning. */
+/* Any thread, several at once. Registers the log function, starts the worker thread if it is
+ * not running, reports status 1 before returning. */
 HOV_API void HOV_CALL HovInit(HovStatusCallback statusCallback, HovLogCallback logCallback);
-/* Stops and joins the worker thread; tasks not yet run are dropped. Stop sessions first. */
+/* Any thread but the worker, several at once. Stops the worker after the task in progress:
+ * tasks not yet run are dropped (no status for them), a running sender and receiver are
+ * stopped (one level-4 line), no library thread is left; returns once it has joined. */
 HOV_API void HOV_CALL HovUninit(void);
-/* Starts sending the six letters A-Z of shareKey; status 6 or 7 follows. */
+/* Any thread; returns at once. Starts sending the six letters A-Z of shareKey; status 6 or 7
+ * follows. A call refused because 256 tasks are already waiting logs at level 3 and gives no
+ * status; so do the other posting exports. */
 HOV_API void HOV_CALL HovSendStart(const char* shareKey);
-/* Switches the running sender to a new key through a half-second cross-fade; no status. */
+/* Any thread; returns at once. Switches the running sender to a new key through a
+ * half-second cross-fade; no status. */
 HOV_API void HOV_CALL HovSendUpdate(const char* shareKey);
-/* Stops the sender, if any; status 8 follows. */
+/* Any thread; returns at once. Stops the sender, if any; status 8 follows. */
 HOV_API void HOV_CALL HovSendStop(void);
-/* Starts listening for up to timeoutMs; status 3 or 4, then one recvCallback result. */
+/* Any thread; returns at once. Starts listening for up to timeoutMs; status 3 or 4, then one
+ * recvCallback result. A refused start (a receiver runs) leaves that receiver's callback. */
 HOV_API void HOV_CALL HovReceiveStart(int timeoutMs, HovRecvCallback recvCallback);
-/* Stops the receiver, if any, without a result; status 5 follows. */
+/* Any thread; returns at once. Stops the receiver, if any, without a result; status 5. */
 HOV_API void HOV_CALL HovReceiveStop(void);
 
 #ifdef __cplusplus

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "hov/hov.h"
 #include "tests/fakes/HostCallbacks.h"
@@ -139,7 +143,7 @@ TEST_F(ExportsTest, ReceiveStopBeforeTheResultMeansNoCallback) {
   EXPECT_TRUE(log.Contains("[hov] HovRecvListener::InstallRecvDataCallback null"));
 }
 
-TEST_F(ExportsTest, SecondStartsAreRefusedAndTheNewCallbackTakesOver) {
+TEST_F(ExportsTest, SecondStartsAreRefusedAndLeaveTheRunningSessionsAlone) {
   StartSending("ABCDEF");
   HovSendStart("QWERTY");
   ASSERT_TRUE(host::WaitStatus(7));
@@ -150,9 +154,9 @@ TEST_F(ExportsTest, SecondStartsAreRefusedAndTheNewCallbackTakesOver) {
   HovReceiveStart(60000, &host::OnRecv2);
   ASSERT_TRUE(host::WaitStatus(4));
   EXPECT_TRUE(log.Contains("[hov] HovManager::RecvStart exit because of m_hovRecv is not nullptr"));
-  ASSERT_TRUE(AdvanceUntilResult(1, true));
-  EXPECT_EQ(host::Results2()[0].key, "ABCDEF");  // the running sender was untouched
-  EXPECT_TRUE(host::Results().empty());
+  ASSERT_TRUE(AdvanceUntilResult());
+  EXPECT_EQ(host::Results()[0].key, "ABCDEF");  // the running sender was untouched
+  EXPECT_TRUE(host::Results2().empty());        // and the running receiver's callback too
 }
 
 TEST_F(ExportsTest, StopsWithNothingRunningStillReport) {
@@ -167,23 +171,47 @@ TEST_F(ExportsTest, StopsWithNothingRunningStillReport) {
   EXPECT_EQ(statuses, (std::vector<int>{1, 8, 5}));
 }
 
-TEST_F(ExportsTest, DeviceFailuresGiveStatusSevenAndFour) {
-  device.FailOutputOpen(true);
-  device.FailInputOpen(true);
-  HovSendStart("ABCDEF");
-  HovReceiveStart(1000, &host::OnRecv);
-  ASSERT_TRUE(host::WaitStatus(7));
-  ASSERT_TRUE(host::WaitStatus(4));
-  EXPECT_TRUE(log.Contains("[hov] Open AudioOutput Failed"));
-  EXPECT_TRUE(log.Contains("[hov] HovSend Start Failed"));
-  EXPECT_TRUE(log.Contains("[hov] Open AudioInput Failed"));
-  EXPECT_TRUE(log.Contains("[hov] HovRecv Start Failed"));
-  EXPECT_TRUE(log.Contains("[hov] RecvStart failed"));
-  // Nothing is left behind: the next starts work.
-  device.FailOutputOpen(false);
-  device.FailInputOpen(false);
-  StartSending("ABCDEF");
-  StartReceiving(60000);
+TEST_F(ExportsTest, DeviceFailuresGiveStatusSevenAndFourAndLeaveNothingBehind) {
+  struct Case {
+    bool fail;
+    bool raise;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {true,
+       false,
+       {"[hov] Open AudioOutput Failed", "[hov] HovSend Start Failed",
+        "[hov] Open AudioInput Failed", "[hov] HovRecv Start Failed", "[hov] RecvStart failed"}},
+      {false,
+       true,
+       {"[hov] HovSend::Start threw: no playback thread", "[hov] HovSend Start Failed",
+        "[hov] HovRecv::Start threw: no capture thread", "[hov] HovRecv Start Failed"}},
+  };
+  for (const Case& c : cases) {
+    int refusedSends = CountOf(host::Statuses(), 7);
+    int refusedReceives = CountOf(host::Statuses(), 4);
+    device.FailOutputOpen(c.fail);
+    device.FailInputOpen(c.fail);
+    device.ThrowOnOpen(c.raise);
+    HovSendStart("ABCDEF");
+    HovReceiveStart(1000, &host::OnRecv);
+    ASSERT_TRUE(host::WaitStatus(7, refusedSends + 1));
+    ASSERT_TRUE(host::WaitStatus(4, refusedReceives + 1));
+    for (const std::string& line : c.lines) {
+      EXPECT_TRUE(log.Contains(line)) << line;
+    }
+    // Nothing is left behind: the next starts work.
+    device.FailOutputOpen(false);
+    device.FailInputOpen(false);
+    device.ThrowOnOpen(false);
+    StartSending("ABCDEF");
+    StartReceiving(60000);
+    HovSendStop();
+    HovReceiveStop();
+    SyncWorker();
+    EXPECT_FALSE(device.OutputOpen());
+    EXPECT_FALSE(device.InputOpen());
+  }
 }
 
 TEST_F(ExportsTest, BadKeysAreRefusedWithStatusSeven) {
@@ -227,16 +255,77 @@ TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndTheWorkerGoesOn) {
   SyncWorker();  // still running
 }
 
-TEST_F(ExportsTest, InitTwiceAddsASecondTickAndReportsAgain) {
+TEST_F(ExportsTest, InitTwiceReportsAgainAndKeepsTheWorker) {
   HovInit(&host::OnStatus, LogCapture::Function());
   ASSERT_TRUE(host::WaitStatus(1, 2));
   EXPECT_EQ(log.Count("[hov] workerThreadTimer started"), 2);
   EXPECT_EQ(host::StatusThread(1), std::this_thread::get_id());
-  // A receiver with a zero time-out reports once, however many ticks poll it.
+  // A receiver with a zero time-out reports once.
   StartReceiving(0);
   ASSERT_TRUE(host::WaitResults(1));
   SyncWorker();
   EXPECT_EQ(host::Results().size(), 1u);
+}
+
+TEST_F(ExportsTest, UninitStopsRunningSessionsWithOneNotice) {
+  struct Case {
+    bool send;
+    bool receive;
+    const char* line;  // level 4
+  };
+  const Case cases[] = {
+      {true, true, "[hov] HovUninit stopped a running sender and receiver"},
+      {true, false, "[hov] HovUninit stopped a running sender"},
+      {false, true, "[hov] HovUninit stopped a running receiver"},
+      {false, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    if (c.send) {
+      StartSending("ABCDEF");
+    }
+    if (c.receive) {
+      StartReceiving(60000);
+    }
+    log.Clear();
+    HovUninit();
+    EXPECT_FALSE(device.OutputOpen());
+    EXPECT_FALSE(device.InputOpen());
+    int notices = 0;
+    for (const LogLine& line : log.Lines()) {
+      notices += line.level == 4 ? 1 : 0;
+      if (c.line != nullptr && line.text == c.line) {
+        EXPECT_EQ(line.level, 4);
+      }
+    }
+    EXPECT_EQ(notices, c.line != nullptr ? 1 : 0);
+    if (c.line != nullptr) {
+      EXPECT_TRUE(log.Contains(c.line)) << c.line;
+    }
+    HovInit(&host::OnStatus, LogCapture::Function());
+  }
+  // The next session starts as on a fresh library.
+  StartSending("ABCDEF");
+  StartReceiving(60000);
+  ASSERT_TRUE(AdvanceUntilResult());
+  EXPECT_EQ(host::Results()[0].key, "ABCDEF");
+}
+
+// The host's log function calls an export that logs the very line it reacts to.
+void HOV_CALL StopOnItsOwnTrace(int level, const char* line) {
+  LogCapture::Function()(level, line);
+  if (std::string(line) == "[hov] entry HovReceiveStop") {
+    HovReceiveStop();
+  }
+}
+
+TEST_F(ExportsTest, AnExportCalledFromTheLogFunctionIsNotReentered) {
+  HovInit(&host::OnStatus, &StopOnItsOwnTrace);
+  HovReceiveStop();  // and once more from inside, whose own lines are dropped
+  ASSERT_TRUE(host::WaitStatus(5, 2));
+  HovInit(&host::OnStatus, LogCapture::Function());
+  SyncWorker();
+  EXPECT_EQ(CountOf(host::Statuses(), 5), 2);
+  EXPECT_EQ(log.Count("[hov] entry HovReceiveStop"), 1);
 }
 
 TEST_F(ExportsTest, ExportTracesComeOnTheCallingThreadAndTheTaskOnTheWorker) {
@@ -295,6 +384,72 @@ TEST(ExportsWithoutInitTest, NullLogFunctionSilencesEverything) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   LogCapture restore;  // puts a log function back for the tests that follow
+}
+
+// Many host threads at once, HovInit and HovUninit among the calls: nothing crashes or hangs,
+// and the library still works afterwards.
+TEST(ExportsStressTest, SevenExportsFromFourThreadsInRandomOrder) {
+  LogCapture log;
+  VirtualAudioDevice device;
+  host::Reset();
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 400;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::mt19937 random(1234u + static_cast<unsigned>(t));
+      for (int i = 0; i < kCalls; ++i) {
+        switch (random() % 7) {
+          case 0:
+            HovInit(&host::OnStatus, LogCapture::Function());
+            break;
+          case 1:
+            HovUninit();
+            break;
+          case 2:
+            HovSendStart("ABCDEF");
+            break;
+          case 3:
+            HovSendUpdate("QWERTY");
+            break;
+          case 4:
+            HovSendStop();
+            break;
+          case 5:
+            HovReceiveStart(0, &host::OnRecv);
+            break;
+          default:
+            HovReceiveStop();
+            break;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  host::Reset();
+  HovInit(&host::OnStatus, LogCapture::Function());
+  HovSendStop();
+  HovReceiveStop();
+  ASSERT_TRUE(host::WaitStatus(5));
+  HovSendStart("ABCDEF");
+  ASSERT_TRUE(host::WaitStatus(6));
+  device.Advance(kSecond / 2);
+  HovReceiveStart(60000, &host::OnRecv);
+  ASSERT_TRUE(host::WaitStatus(3));
+  for (int i = 0; i < 200 && host::Results().empty(); ++i) {
+    device.Advance(kSecond / 10);
+    host::WaitResults(1, false, std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(host::WaitResults(1));
+  EXPECT_EQ(host::Results()[0].code, 0);
+  EXPECT_EQ(host::Results()[0].key, "ABCDEF");
+  // Generous: a functional check against a hang, not a measurement.
+  auto before = std::chrono::steady_clock::now();
+  HovUninit();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  EXPECT_FALSE(device.OutputOpen());
 }
 
 }  // namespace

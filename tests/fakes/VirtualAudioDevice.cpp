@@ -1,6 +1,7 @@
 #include "tests/fakes/VirtualAudioDevice.h"
 
 #include <memory>
+#include <stdexcept>
 
 namespace {
 constexpr int32_t kSecond = 48000;
@@ -12,6 +13,9 @@ class VirtualAudioDevice::Output : public AudioOutput::Impl {
   explicit Output(VirtualAudioDevice* device) : m_device(device) {}
   bool Open(uint32_t, AudioOutput::AudioSource* source) override {
     std::lock_guard<std::mutex> lock(m_device->m_mutex);
+    if (m_device->m_throwOnOpen) {
+      throw std::runtime_error("no playback thread");
+    }
     if (m_device->m_failOutput) {
       return false;
     }
@@ -38,6 +42,9 @@ class VirtualAudioDevice::Input : public AudioInput::Impl {
   explicit Input(VirtualAudioDevice* device) : m_device(device) {}
   bool Open(uint32_t, AudioInput::AudioSink* sink) override {
     std::lock_guard<std::mutex> lock(m_device->m_mutex);
+    if (m_device->m_throwOnOpen) {
+      throw std::runtime_error("no capture thread");
+    }
     if (m_device->m_failInput) {
       return false;
     }
@@ -115,6 +122,11 @@ void VirtualAudioDevice::FailOutputOpen(bool fail) {
 void VirtualAudioDevice::FailInputOpen(bool fail) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_failInput = fail;
+}
+
+void VirtualAudioDevice::ThrowOnOpen(bool fail) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_throwOnOpen = fail;
 }
 
 void VirtualAudioDevice::SetCaptureChunk(int32_t frames) {

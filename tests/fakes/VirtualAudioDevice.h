@@ -27,6 +27,9 @@ class VirtualAudioDevice {
   // Test thread. Next Opens fail (playback or capture).
   void FailOutputOpen(bool fail);
   void FailInputOpen(bool fail);
+  // Test thread. Next Opens (playback and capture) throw, as a backend may when a thread
+  // cannot be made.
+  void ThrowOnOpen(bool fail);
   // Test thread. Frames per Write to the capture sink (default 480).
   void SetCaptureChunk(int32_t frames);
 
@@ -56,6 +59,7 @@ class VirtualAudioDevice {
   int64_t m_capturedFrames = 0;
   bool m_failOutput = false;
   bool m_failInput = false;
+  bool m_throwOnOpen = false;
   int32_t m_captureChunk = 480;
   std::vector<int16_t> m_pendingCapture;
   std::vector<int16_t> m_captured;
