@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "capture/AudioInput.h"
+#include "platform/BackendChain.h"
 
 class AudioInputLinux : public AudioInput::Impl {
  public:
@@ -20,8 +22,6 @@ class AudioInputLinux : public AudioInput::Impl {
   void Close() override;
 
  private:
-  AudioInput::Factory m_makePulse;
-  AudioInput::Factory m_makeAlsa;
-  std::unique_ptr<AudioInput::Impl> m_pulse;
-  std::unique_ptr<AudioInput::Impl> m_alsa;
+  std::vector<Backend<AudioInput::Impl>> m_backends;
+  std::unique_ptr<AudioInput::Impl> m_open;  // the backend that opened, if any
 };
