@@ -246,4 +246,18 @@ TEST_F(FaultSoundTest, AnUpdateIsOnAirWithinOneSecondUnderLoad) {
   EXPECT_EQ(CountLines("hov_playback: underrun"), 0);
 }
 
+// Run alone (ALSA reads its configuration once per process): no server when the process first
+// plays, then a server, and the next start plays.
+TEST_F(FaultSoundTest, ASenderStartsOnceAServerExists) {
+  Server("kill");
+  HovSendStart("ABCDEF");
+  ASSERT_TRUE(host::WaitStatus(7));
+  Server("start");
+  HovSendStart("ABCDEF");
+  ASSERT_TRUE(host::WaitStatus(6));
+  HovReceiveStart(8000, &host::OnRecv);
+  ASSERT_TRUE(host::WaitResults(1));
+  EXPECT_EQ(host::Results()[0].key, "ABCDEF");
+}
+
 }  // namespace
