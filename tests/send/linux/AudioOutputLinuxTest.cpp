@@ -86,7 +86,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, AudioOutputLinuxFront,
                                                    false,
                                                    {{2, kTry}, {3, kPulseFailed}, {3, kAllFailed}},
                                                    {"pulse made", "pulse open", "pulse destroyed",
-                                                    "alsa made", "alsa open", "alsa destroyed"}}));
+                                                    "alsa made", "alsa open", "alsa destroyed"}}),
+                         [](const testing::TestParamInfo<FrontCase>& info) {
+                           return std::string(info.param.pulseOpens ? "PulseOpens" : "PulseFails") +
+                                  (info.param.alsaOpens ? "AlsaOpens" : "AlsaFails");
+                         });
 
 TEST(AudioOutputLinuxTest, ThePlatformPlaybackIsTheFrontAndListsOneDevice) {
   EXPECT_NE(dynamic_cast<AudioOutputLinux*>(CreatePlatformAudioOutput().get()), nullptr);
