@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/linux/AlsaRecovery.h"
+#include "platform/linux/PulseStream.h"
 #include "runtime/HovLog.h"
 #include "runtime/ThreadName.h"
 
@@ -28,6 +29,10 @@ AudioInputLinuxAlsa::~AudioInputLinuxAlsa() {
 bool AudioInputLinuxAlsa::Open(uint32_t /*microphone*/, AudioInput::AudioSink* sink) {
   ScopeTrace trace("AudioInputLinuxAlsa::Open");
   m_sink = sink;
+  if (PulseStream::ServerStalled()) {
+    HovLog(3, "snd_pcm_open skipped: the sound server does not answer");
+    return false;
+  }
   // Non-blocking, so that the capture thread waits for data with a time limit and sees Close.
   int res = snd_pcm_open(&m_pcm, "default", SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
   if (res < 0) {

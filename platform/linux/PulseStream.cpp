@@ -1,6 +1,9 @@
 #include "platform/linux/PulseStream.h"
 
 #include <pulse/pulseaudio.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +13,13 @@
 namespace {
 constexpr uint32_t kRate = 48000;
 constexpr uint32_t kBytesPerMs = kRate * sizeof(int16_t) / 1000;
+std::atomic<bool> g_serverStalled{false};
+constexpr int kNice = -10;
 }  // namespace
+
+bool PulseStream::ServerStalled() {
+  return g_serverStalled.load();
+}
 
 PulseStream::PulseStream(Direction direction, int32_t latencyMs, const char* name, Client* client)
     : m_direction(direction), m_latencyMs(latencyMs), m_name(name), m_client(client) {}
@@ -44,6 +53,7 @@ bool PulseStream::Open() {
   const int error = m_error;
   const char* call = m_failedInStream ? "pa_stream_connect" : "pa_context_connect";
   pa_threaded_mainloop_unlock(m_loop);
+  g_serverStalled = error == PA_ERR_TIMEOUT && !running;
   if (!running) {
     HovLog(3, "%s: %s failed, res:%d", m_name, call, error);
     Close();
@@ -204,6 +214,12 @@ void PulseStream::OnContextState() {
 void PulseStream::OnStreamState() {
   switch (pa_stream_get_state(m_stream)) {
     case PA_STREAM_READY:
+      if (!m_raisedPriority) {
+        // Ahead of ordinary threads where the system lets us (else it stays as it was), so
+        // that a busy machine does not starve the device.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kNice);
+        m_raisedPriority = true;
+      }
       if (m_opened) {
         m_recoveries.fetch_add(1);
       }

@@ -42,6 +42,11 @@ class PulseStream {
   // recovery that the mainloop thread has seen since the last call, and playback underruns.
   void ReportChanges();
 
+  // Any thread. True when the last Open of any stream found a server that did not answer in
+  // time: ALSA's "default" most likely leads to that same server, and opening it would block
+  // without a bound, so the ALSA backends do not try.
+  static bool ServerStalled();
+
   static constexpr int32_t kOpenTimeoutMs = 1000;  // also the limit of one reconnect attempt
   static constexpr int32_t kRetryMs = 250;         // pause between reconnect attempts
 
@@ -80,7 +85,8 @@ class PulseStream {
   State m_state = State::kClosed;
   bool m_opened = false;  // Open has succeeded: a failure from now on is a loss, not a refusal
   int m_error = 0;        // the last failure's code, for Open's line
-  bool m_failedInStream = false;        // the context was ready: the stream failed
+  bool m_failedInStream = false;
+  bool m_raisedPriority = false;        // the context was ready: the stream failed
   int16_t m_fragment[kFragmentFrames];  // record: samples gathered for the next Take
   int32_t m_fragmentFill = 0;
   // Counted by the mainloop thread, logged by the owner.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/linux/PulseStream.h"
 #include "runtime/HovLog.h"
 #include "runtime/ThreadName.h"
 
@@ -30,6 +31,10 @@ void AudioOutputLinuxAlsa::LoadDevice(std::vector<uint32_t>& deviceIds) {
 bool AudioOutputLinuxAlsa::Open(uint32_t /*deviceId*/, AudioOutput::AudioSource* source) {
   ScopeTrace trace("AudioOutputLinuxAlsa::Open");
   m_source = source;
+  if (PulseStream::ServerStalled()) {
+    HovLog(3, "snd_pcm_open skipped: the sound server does not answer");
+    return false;
+  }
   // Non-blocking, so that the playback thread waits for room with a time limit and sees Close.
   int res = snd_pcm_open(&m_pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
   if (res < 0) {

@@ -5,7 +5,7 @@
 #include "runtime/HovLog.h"
 
 namespace {
-constexpr int32_t kAheadMs = 150;
+constexpr int32_t kAheadMs = 250;
 }  // namespace
 
 AudioOutputLinuxPulse::AudioOutputLinuxPulse()

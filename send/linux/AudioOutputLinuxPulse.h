@@ -1,5 +1,5 @@
 // Playback to the PulseAudio server's default sink: mono signed 16-bit at 48000 Hz, rendered
-// from the source by the stream's mainloop thread as the server asks, about 150 ms ahead. When
+// from the source by the stream's mainloop thread as the server asks, about 250 ms ahead. When
 // the server goes away the stream is made again once it is back.
 #pragma once
 

@@ -191,6 +191,26 @@ TEST_F(FaultSoundTest, StopsAnswerWithin300MsWhileTheServerIsFrozen) {
   EXPECT_LT(uninitRunning, 300);
 }
 
+TEST_F(FaultSoundTest, StartsAgainstAFrozenServerAreRefusedWithinTheirLimit) {
+  Server("freeze");
+  Clock::time_point start = Clock::now();
+  HovSendStart("ABCDEF");
+  bool refused = host::WaitStatus(7, 1, milliseconds(5000));
+  double send = Ms(start, Clock::now());
+  start = Clock::now();
+  HovReceiveStart(60000, &host::OnRecv);
+  refused = host::WaitStatus(4, 1, milliseconds(5000)) && refused;
+  double recv = Ms(start, Clock::now());
+  Server("thaw");
+  std::printf(
+      "[ figure ] frozen server: HovSendStart refused in %.0f ms, HovReceiveStart in %.0f "
+      "ms (limit 2500 ms each)\n",
+      send, recv);
+  EXPECT_TRUE(refused);
+  EXPECT_LT(send, 2500);
+  EXPECT_LT(recv, 2500);
+}
+
 TEST_F(FaultSoundTest, TheKeyIsHeardAgainAfterTheServerRestarts) {
   StartBoth(8000);
   ASSERT_TRUE(host::WaitResults(1));
