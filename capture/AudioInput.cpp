@@ -24,6 +24,10 @@ void AudioInput::Close() {
   m_impl->Close();
 }
 
+void AudioInput::Poll() {
+  m_impl->Poll();
+}
+
 AudioInput::Factory AudioInput::SetFactoryForTesting(Factory factory) {
   Factory previous = std::move(TestFactory());
   TestFactory() = std::move(factory);

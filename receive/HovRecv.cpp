@@ -67,6 +67,7 @@ void HovRecv::OnSinkComplete(void* self) {
 }
 
 bool HovRecv::Poll() {
+  m_capture->Poll();  // the capture's own lines (a lost device, its return)
   if (m_sink->IsComplete()) {
     HovLog(2, "HovSink Concurrent is Complete");
     char buffer[kMessageBuffer];

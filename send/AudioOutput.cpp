@@ -24,6 +24,10 @@ void AudioOutput::Close() {
   m_impl->Close();
 }
 
+void AudioOutput::Poll() {
+  m_impl->Poll();
+}
+
 AudioOutput::Factory AudioOutput::SetFactoryForTesting(Factory factory) {
   Factory previous = std::move(TestFactory());
   TestFactory() = std::move(factory);

@@ -7,8 +7,20 @@
 #include "modem/ToneBank.h"
 
 namespace {
-constexpr int32_t kFadeHalf = 12000;  // samples on each side of the key change
-constexpr int32_t kFadeRamp = 6000;   // samples of each linear ramp
+constexpr int32_t kFadeHalf = HovSource::kFadeSamples / 2;  // the payload switches here
+constexpr int32_t kFadeRamp = 6000;                         // samples of each linear ramp
+
+// Gain of sample i of the cross-fade, as the fade has always been computed.
+float FadeGain(int32_t i, float sample) {
+  if (i < kFadeRamp) {
+    return static_cast<float>(1.0 - i / 6000.0) * sample;
+  }
+  if (i < HovSource::kFadeSamples - kFadeRamp) {
+    return 0.0f;
+  }
+  const int32_t k = i - (HovSource::kFadeSamples - kFadeRamp);
+  return static_cast<float>(k / 6000.0) * sample;
+}
 }  // namespace
 
 int32_t HovSource::Init(const char* encodedKey) {
@@ -26,42 +38,48 @@ void HovSource::Uninit() {
 }
 
 void HovSource::Update(const char* encodedKey) {
+  const size_t length = std::strlen(encodedKey);
+  if (length >= static_cast<size_t>(kMaxKey)) {
+    return;  // no payload is this long; the bank would refuse it
+  }
   std::lock_guard<std::mutex> lock(m_mutex);
-  std::vector<float> samples(kFadeHalf);
-  ToneBank::Render(m_bank, samples.data(), kFadeHalf);
-  for (int32_t i = 0; i < kFadeRamp; ++i) {
-    samples[i] = static_cast<float>(1.0 - i / 6000.0) * samples[i];
-  }
-  std::fill(samples.begin() + kFadeRamp, samples.end(), 0.0f);
-  for (float s : samples) {
-    m_pending.push_back(FloatToPcm16(s));
-  }
-
-  ToneBank::SetPayload(m_bank, encodedKey);
-  ToneBank::Render(m_bank, samples.data(), kFadeHalf);
-  std::fill(samples.begin(), samples.begin() + kFadeRamp, 0.0f);
-  for (int32_t k = 0; k < kFadeRamp; ++k) {
-    samples[kFadeRamp + k] = static_cast<float>(k / 6000.0) * samples[kFadeRamp + k];
-  }
-  for (float s : samples) {
-    m_pending.push_back(FloatToPcm16(s));
-  }
+  std::memcpy(m_pendingKey, encodedKey, length + 1);
+  m_keyPending = true;
 }
 
 int32_t HovSource::Read(int16_t* buffer, int32_t count) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  const int32_t queued = static_cast<int32_t>(std::min<size_t>(m_pending.size(), count));
-  std::copy(m_pending.begin(), m_pending.begin() + queued, buffer);
-  m_pending.erase(m_pending.begin(), m_pending.begin() + queued);
-  RenderPcm(buffer + queued, count - queued);
+  for (int32_t done = 0; done < count;) {
+    int32_t n = std::min(count - done, kScratch);
+    if (m_fadePos < 0 && m_keyPending) {
+      m_fadePos = 0;
+    }
+    if (m_fadePos >= 0) {
+      // Stop the chunk at the switch point and at the end of the fade.
+      int32_t edge = m_fadePos < kFadeHalf ? kFadeHalf : kFadeSamples;
+      n = std::min(n, edge - m_fadePos);
+    }
+    RenderChunk(buffer + done, n);
+    done += n;
+  }
   return count;
 }
 
-void HovSource::RenderPcm(int16_t* out, int32_t count) {
-  if (count < 1) {
+void HovSource::RenderChunk(int16_t* out, int32_t count) {
+  ToneBank::Render(m_bank, m_scratch, count);
+  if (m_fadePos < 0) {
+    std::transform(m_scratch, m_scratch + count, out, FloatToPcm16);
     return;
   }
-  std::vector<float> samples(count);
-  ToneBank::Render(m_bank, samples.data(), count);
-  std::transform(samples.begin(), samples.end(), out, FloatToPcm16);
+  for (int32_t i = 0; i < count; ++i) {
+    out[i] = FloatToPcm16(FadeGain(m_fadePos + i, m_scratch[i]));
+  }
+  m_fadePos += count;
+  if (m_fadePos == kFadeHalf) {
+    // A key that arrives from here on waits for the next fade.
+    ToneBank::SetPayload(m_bank, m_pendingKey);
+    m_keyPending = false;
+  } else if (m_fadePos == kFadeSamples) {
+    m_fadePos = -1;
+  }
 }

@@ -13,35 +13,28 @@ AudioInputLinux::AudioInputLinux()
                       [] { return std::make_unique<AudioInputLinuxAlsa>(); }) {}
 
 AudioInputLinux::AudioInputLinux(AudioInput::Factory makePulse, AudioInput::Factory makeAlsa)
-    : m_makePulse(std::move(makePulse)), m_makeAlsa(std::move(makeAlsa)) {}
+    : m_backends{{"AudioInputLinuxPulse", std::move(makePulse)},
+                 {"AudioInputLinuxAlsa", std::move(makeAlsa)}} {}
 
 AudioInputLinux::~AudioInputLinux() = default;
 
 bool AudioInputLinux::Open(uint32_t microphone, AudioInput::AudioSink* sink) {
   ScopeTrace trace("AudioInputLinux::Open");
-  HovLog(2, "try use AudioInputLinuxPulse");
-  m_pulse = m_makePulse();
-  if (m_pulse->Open(microphone, sink)) {
-    return true;
-  }
-  m_pulse.reset();
-  HovLog(3, "AudioInputLinuxPulse failed, try use AudioInputLinuxAlsa");
-  m_alsa = m_makeAlsa();
-  if (m_alsa->Open(microphone, sink)) {
-    return true;
-  }
-  m_alsa.reset();
-  HovLog(3, "AudioInputLinuxAlsa failed, all failed");
-  return false;
+  m_open = OpenFirstBackend(m_backends, [microphone, sink](AudioInput::Impl& backend) {
+    return backend.Open(microphone, sink);
+  });
+  return m_open != nullptr;
 }
 
 void AudioInputLinux::Close() {
-  if (m_pulse) {
-    m_pulse->Close();
-    m_pulse.reset();
+  if (m_open) {
+    m_open->Close();
+    m_open.reset();
   }
-  if (m_alsa) {
-    m_alsa->Close();
-    m_alsa.reset();
+}
+
+void AudioInputLinux::Poll() {
+  if (m_open) {
+    m_open->Poll();
   }
 }

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "capture/AudioInput.h"
+#include "platform/BackendChain.h"
 
 class AudioInputLinux : public AudioInput::Impl {
  public:
@@ -18,10 +20,10 @@ class AudioInputLinux : public AudioInput::Impl {
   bool Open(uint32_t microphone, AudioInput::AudioSink* sink) override;
   // Owner's thread. Closes and discards whichever backend is held; harmless when none is.
   void Close() override;
+  // Owner's thread. Forwards to the backend that opened.
+  void Poll() override;
 
  private:
-  AudioInput::Factory m_makePulse;
-  AudioInput::Factory m_makeAlsa;
-  std::unique_ptr<AudioInput::Impl> m_pulse;
-  std::unique_ptr<AudioInput::Impl> m_alsa;
+  std::vector<Backend<AudioInput::Impl>> m_backends;
+  std::unique_ptr<AudioInput::Impl> m_open;  // the backend that opened, if any
 };

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/linux/AlsaRecovery.h"
+#include "platform/linux/PulseStream.h"
 #include "runtime/HovLog.h"
 #include "runtime/ThreadName.h"
 #include "send/linux/AlsaRecovery.h"
@@ -28,6 +30,10 @@ AudioInputLinuxAlsa::~AudioInputLinuxAlsa() {
 bool AudioInputLinuxAlsa::Open(uint32_t /*microphone*/, AudioInput::AudioSink* sink) {
   ScopeTrace trace("AudioInputLinuxAlsa::Open");
   m_sink = sink;
+  if (PulseStream::ServerStalled()) {
+    HovLog(3, "snd_pcm_open skipped: the sound server does not answer");
+    return false;
+  }
   // Non-blocking, so that the capture thread waits for data with a time limit and sees Close.
   int res = snd_pcm_open(&m_pcm, "default", SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
   if (res < 0) {
@@ -67,6 +73,7 @@ void AudioInputLinuxAlsa::Close() {
     m_pcm = nullptr;
     m_sink->Close();
   }
+  m_failures.Report();
 }
 
 void AudioInputLinuxAlsa::ThreadProc() {
@@ -90,5 +97,9 @@ void AudioInputLinuxAlsa::ThreadProc() {
 }
 
 bool AudioInputLinuxAlsa::Recover(long error) {
-  return RecoverAlsaStream(m_pcm, error, "snd_pcm_readi", &m_readFailureLogged);
+  return RecoverAlsaStream(m_pcm, error, &m_failures);
+}
+
+void AudioInputLinuxAlsa::Poll() {
+  m_failures.Report();
 }

@@ -1,0 +1,139 @@
+// The send source: the steady stream and the cross-fade do not depend on how playback slices its
+// reads, and a burst of updates costs one fade to the latest key.
+#include "send/HovSource.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "modem/ModemParams.h"
+#include "modem/ToneBank.h"
+
+namespace {
+
+const char kOld[] = "\x10\x54\xab\x8f";  // ABCDEF encoded
+const char kNew[] = "\x21\x32\x43\x54";
+const char kLast[] = "\x65\x76\x87\x98";
+
+// The stream as one bank renders it in one go, with the cross-fade's gains over
+// [fadeAt, fadeAt + 24000) and newKey from its middle on (no fade: fadeAt -1).
+std::vector<int16_t> Reference(int32_t total, int32_t fadeAt, const char* newKey) {
+  ModemParams* params = CreateModemParams(48000.0f, 4);
+  params->amplitude = 1.0f;
+  ToneBank* bank = ToneBank::Create(params);
+  ToneBank::SetPayload(bank, kOld);
+  std::vector<float> f(static_cast<size_t>(total));
+  int32_t switchAt = fadeAt < 0 ? total : fadeAt + HovSource::kFadeSamples / 2;
+  ToneBank::Render(bank, f.data(), switchAt);
+  if (switchAt < total) {
+    ToneBank::SetPayload(bank, newKey);
+    ToneBank::Render(bank, f.data() + switchAt, total - switchAt);
+  }
+  std::vector<int16_t> out;
+  for (int32_t i = 0; i < total; ++i) {
+    float s = f[static_cast<size_t>(i)];
+    int32_t p = i - fadeAt;
+    if (fadeAt >= 0 && p >= 0 && p < 6000) {
+      s = static_cast<float>(1.0 - p / 6000.0) * s;
+    } else if (fadeAt >= 0 && p >= 6000 && p < 18000) {
+      s = 0.0f;
+    } else if (fadeAt >= 0 && p >= 18000 && p < 24000) {
+      s = static_cast<float>((p - 18000) / 6000.0) * s;
+    }
+    out.push_back(FloatToPcm16(s));
+  }
+  ToneBank::Free(bank);
+  DestroyModemParams(params);
+  return out;
+}
+
+// Reads total samples in slices of `slice`, calling update(source) before the read that starts at
+// sample `updateAt`.
+template <class UpdateFn>
+std::vector<int16_t> ReadInSlices(int32_t total, int32_t slice, int32_t updateAt, UpdateFn update) {
+  HovSource source;
+  source.Init(kOld);
+  std::vector<int16_t> out(static_cast<size_t>(total));
+  for (int32_t at = 0; at < total; at += slice) {
+    if (at == updateAt) {
+      update(source);
+    }
+    int32_t n = std::min(slice, total - at);
+    EXPECT_EQ(source.Read(out.data() + at, n), n);
+  }
+  source.Uninit();
+  return out;
+}
+
+struct SliceCase {
+  int32_t slice;
+  int32_t updateAt;
+};
+
+class HovSourceSlices : public testing::TestWithParam<SliceCase> {};
+
+TEST_P(HovSourceSlices, MatchesOneBankRenderingWithTheFadeWhereTheUpdateCame) {
+  const SliceCase c = GetParam();
+  constexpr int32_t kTotal = 96000;
+  std::vector<int16_t> got =
+      ReadInSlices(kTotal, c.slice, c.updateAt, [](HovSource& source) { source.Update(kNew); });
+  std::vector<int16_t> want = Reference(kTotal, c.updateAt, kNew);
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(got[i], want[i]) << "sample " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Slices, HovSourceSlices,
+                         testing::Values(SliceCase{48000, -1}, SliceCase{1, -1}, SliceCase{37, -1},
+                                         SliceCase{480, 4800}, SliceCase{1, 7},
+                                         SliceCase{1023, 2046}, SliceCase{5000, 10000},
+                                         SliceCase{48000, 48000}),
+                         [](const testing::TestParamInfo<SliceCase>& info) {
+                           return "slice" + std::to_string(info.param.slice) + "_update" +
+                                  (info.param.updateAt < 0 ? std::string("none")
+                                                           : std::to_string(info.param.updateAt));
+                         });
+
+TEST(HovSourceTest, ABurstOfUpdatesFadesOnceToTheLatestKey) {
+  constexpr int32_t kTotal = 72000;
+  std::vector<int16_t> got = ReadInSlices(kTotal, 960, 9600, [](HovSource& source) {
+    for (int i = 0; i < 10000; ++i) {
+      source.Update(i % 2 ? kNew : kOld);
+    }
+    source.Update(kLast);
+  });
+  std::vector<int16_t> want = Reference(kTotal, 9600, kLast);
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(got[i], want[i]) << "sample " << i;
+  }
+}
+
+TEST(HovSourceTest, AnUpdateDuringTheFadeInFollowsRightAfterIt) {
+  // The first fade switches at 12000 and ends at 24000; an update at 13000 waits for 24000.
+  HovSource source;
+  source.Init(kOld);
+  std::vector<int16_t> got(96000);
+  source.Update(kNew);
+  source.Read(got.data(), 13000);
+  source.Update(kLast);
+  source.Read(got.data() + 13000, 83000);
+  source.Uninit();
+
+  HovSource twice;
+  twice.Init(kOld);
+  std::vector<int16_t> want(96000);
+  twice.Update(kNew);
+  twice.Read(want.data(), 24000);
+  twice.Update(kLast);
+  twice.Read(want.data() + 24000, 72000);
+  twice.Uninit();
+  EXPECT_EQ(got, want);
+  // And the second fade really switched: the stream after it is not the first new key's.
+  std::vector<int16_t> firstOnly = Reference(96000, 0, kNew);
+  EXPECT_NE(std::vector<int16_t>(got.begin() + 60000, got.end()),
+            std::vector<int16_t>(firstOnly.begin() + 60000, firstOnly.end()));
+}
+
+}  // namespace
