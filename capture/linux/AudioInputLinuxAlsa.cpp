@@ -9,7 +9,6 @@
 #include "platform/linux/PulseStream.h"
 #include "runtime/HovLog.h"
 #include "runtime/ThreadName.h"
-#include "send/linux/AlsaRecovery.h"
 
 namespace {
 constexpr unsigned kRate = 48000;
