@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "hov/hov.h"
+#include "receive/HovRecv.h"
+#include "send/HovSend.h"
 #include "tests/fakes/HostCallbacks.h"
 #include "tests/fakes/LogCapture.h"
 #include "tests/fakes/VirtualAudioDevice.h"
@@ -384,6 +386,34 @@ TEST(ExportsWithoutInitTest, NullLogFunctionSilencesEverything) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   LogCapture restore;  // puts a log function back for the tests that follow
+}
+
+// The receiver's half of the wake path: the capture side tells the listener once, when the
+// vote completes, and the next poll reports the key.
+TEST(HovRecvTest, TellsTheListenerOnceWhenAKeyIsAcceptedAndThePollReportsIt) {
+  struct Listener : HovRecv::Listener {
+    void OnRecvData(int code, const char*) override { codes.push_back(code); }
+    void OnRecvReady() override { ++ready; }
+    std::vector<int> codes;
+    int ready = 0;
+  } listener;
+  LogCapture log;
+  VirtualAudioDevice device;  // capture is delivered on this thread by Advance
+  HovSend send;
+  ASSERT_TRUE(send.Start("ABCDEF"));
+  HovRecv recv;
+  ASSERT_TRUE(recv.Start(60000, &listener));
+  for (int i = 0; i < 40 && listener.ready == 0; ++i) {
+    device.Advance(kSecond / 10);
+  }
+  EXPECT_EQ(listener.ready, 1);
+  EXPECT_TRUE(listener.codes.empty());
+  EXPECT_FALSE(recv.Poll());
+  EXPECT_EQ(listener.codes, std::vector<int>{0});
+  device.Advance(kSecond);
+  EXPECT_EQ(listener.ready, 1);
+  recv.Stop();
+  send.Stop();
 }
 
 // Many host threads at once, HovInit and HovUninit among the calls: nothing crashes or hangs,
