@@ -249,11 +249,17 @@ TEST_F(ExportsTest, NullReceiveCallbackDropsTheResultSilently) {
   }
 }
 
-TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndTheWorkerGoesOn) {
-  // The receive callback runs on the worker; stopping the worker from there is refused.
-  StartReceiving(0, [](int, const char*) { HovUninit(); });
+TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndInitFromThereDoesNotWait) {
+  // The receive callback runs on the worker: stopping the worker from there is refused, and
+  // starting it finds it running.
+  StartReceiving(0, [](int, const char*) {
+    HovUninit();
+    HovInit(&host::OnStatus, LogCapture::Function());
+  });
   EXPECT_TRUE(
       log.WaitFor("[hov] stop timer thread error: Cannot be call stopThread in timer callback"));
+  ASSERT_TRUE(host::WaitStatus(1, 2));
+  EXPECT_NE(host::StatusThread(host::Statuses().size() - 1), std::this_thread::get_id());
   SyncWorker();  // still running
 }
 
