@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "hov/hov.h"
+#include "receive/HovRecv.h"
+#include "send/HovSend.h"
 #include "tests/fakes/HostCallbacks.h"
 #include "tests/fakes/LogCapture.h"
 #include "tests/fakes/VirtualAudioDevice.h"
@@ -247,11 +249,17 @@ TEST_F(ExportsTest, NullReceiveCallbackDropsTheResultSilently) {
   }
 }
 
-TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndTheWorkerGoesOn) {
-  // The receive callback runs on the worker; stopping the worker from there is refused.
-  StartReceiving(0, [](int, const char*) { HovUninit(); });
+TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndInitFromThereDoesNotWait) {
+  // The receive callback runs on the worker: stopping the worker from there is refused, and
+  // starting it finds it running.
+  StartReceiving(0, [](int, const char*) {
+    HovUninit();
+    HovInit(&host::OnStatus, LogCapture::Function());
+  });
   EXPECT_TRUE(
       log.WaitFor("[hov] stop timer thread error: Cannot be call stopThread in timer callback"));
+  ASSERT_TRUE(host::WaitStatus(1, 2));
+  EXPECT_NE(host::StatusThread(host::Statuses().size() - 1), std::this_thread::get_id());
   SyncWorker();  // still running
 }
 
@@ -384,6 +392,34 @@ TEST(ExportsWithoutInitTest, NullLogFunctionSilencesEverything) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   LogCapture restore;  // puts a log function back for the tests that follow
+}
+
+// The receiver's half of the wake path: the capture side tells the listener once, when the
+// vote completes, and the next poll reports the key.
+TEST(HovRecvTest, TellsTheListenerOnceWhenAKeyIsAcceptedAndThePollReportsIt) {
+  struct Listener : HovRecv::Listener {
+    void OnRecvData(int code, const char*) override { codes.push_back(code); }
+    void OnRecvReady() override { ++ready; }
+    std::vector<int> codes;
+    int ready = 0;
+  } listener;
+  LogCapture log;
+  VirtualAudioDevice device;  // capture is delivered on this thread by Advance
+  HovSend send;
+  ASSERT_TRUE(send.Start("ABCDEF"));
+  HovRecv recv;
+  ASSERT_TRUE(recv.Start(60000, &listener));
+  for (int i = 0; i < 40 && listener.ready == 0; ++i) {
+    device.Advance(kSecond / 10);
+  }
+  EXPECT_EQ(listener.ready, 1);
+  EXPECT_TRUE(listener.codes.empty());
+  EXPECT_FALSE(recv.Poll());
+  EXPECT_EQ(listener.codes, std::vector<int>{0});
+  device.Advance(kSecond);
+  EXPECT_EQ(listener.ready, 1);
+  recv.Stop();
+  send.Stop();
 }
 
 // Many host threads at once, HovInit and HovUninit among the calls: nothing crashes or hangs,

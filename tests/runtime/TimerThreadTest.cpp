@@ -179,43 +179,18 @@ TEST_F(TimerThreadTest, StopEndsThePassInProgressAndDropsTheRestBeforeOnStop) {
   EXPECT_EQ(runs->load(), 0);
 }
 
-TEST_F(TimerThreadTest, RefusedStopsLeaveTheThreadAsItWas) {
-  std::string reason;
-  EXPECT_FALSE(timer.stopThread(&reason));
-  EXPECT_EQ(reason, "no timer thread running");
-  ASSERT_TRUE(timer.startThread());
-  auto tried = std::make_shared<Gate>();
-  bool stopped = true;
-  bool restarted = false;
-  ASSERT_GE(timer.addTimer(
-                0, 1, true,
-                [&, tried](void*) {
-                  stopped = timer.stopThread(&reason);
-                  restarted = timer.startThread();  // running: returns without waiting
-                  tried->Open();
-                },
-                nullptr),
-            0);
-  ASSERT_TRUE(tried->Wait());
-  EXPECT_FALSE(stopped);
-  EXPECT_TRUE(restarted);
-  EXPECT_EQ(reason, "Cannot be call stopThread in timer callback");
-  Sync();  // still running
-}
-
 TEST_F(TimerThreadTest, StartAndStopFromManyThreadsAtOnce) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 200;
-  std::atomic<int> ran{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
+    threads.emplace_back([this, t] {
       std::string reason;
       for (int i = 0; i < kRounds; ++i) {
         if ((i + t) % 2 == 0) {
           timer.startThread();
           timer.addTimer(
-              0, 1, true, [&ran](void*) { ran.fetch_add(1); }, nullptr);
+              0, 1, true, [](void*) {}, nullptr);
         } else {
           timer.stopThread(&reason);
         }
