@@ -10,9 +10,9 @@
 
 class Resampler {
  public:
-  static constexpr int32_t kHalfWidth = 32;      // zero crossings on each side of a point
+  static constexpr int32_t kHalfWidth = 64;      // zero crossings on each side of a point
   static constexpr int32_t kTableSteps = 512;    // kernel table entries per zero crossing
-  static constexpr double kKaiserBeta = 9.0;     // about 90 dB of stopband
+  static constexpr double kKaiserBeta = 8.0;     // about 80 dB of stopband
   static constexpr double kPassFraction = 0.97;  // cutoff against the lower Nyquist frequency
 
   // Any thread. A converter from inRate to outRate (both positive).
