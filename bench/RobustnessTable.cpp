@@ -2,7 +2,7 @@
 // simulator and prints one table: keys right, keys wrong and the median time to the key from the
 // signal's start, per condition and receiver, with the CPU each spent per second of audio.
 //
-// hov_robustness [--seed N] [--trials N] [--noise-hours H] [--threads N]
+// hov_robustness [--seed N] [--trials N] [--noise-hours H] [--threads N] [--only TEXT]
 #include <time.h>
 #include <algorithm>
 #include <atomic>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/ChannelSim.h"
+#include "bench/channel/ChannelSim.h"
 #include "codec/ShareKeyEncoder.h"
 #include "receive/HovSinkConcurrent.h"
 #include "receive/robust/RobustReceiver.h"
@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
   int trials = 100;
   double noiseHours = 1.0;
   int threads = 2;
+  std::string only;  // run only the conditions whose name holds this text
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--seed")) {
       seed = std::strtoull(argv[i + 1], nullptr, 10);
@@ -144,6 +145,8 @@ int main(int argc, char** argv) {
       trials = std::atoi(argv[i + 1]);
     } else if (!std::strcmp(argv[i], "--noise-hours")) {
       noiseHours = std::atof(argv[i + 1]);
+    } else if (!std::strcmp(argv[i], "--only")) {
+      only = argv[i + 1];
     } else if (!std::strcmp(argv[i], "--threads")) {
       threads = std::max(1, std::atoi(argv[i + 1]));
     } else {
@@ -188,6 +191,10 @@ int main(int argc, char** argv) {
       {negative("music-like notes (no key)", K::kMusic), 4 * trials},
   };
 
+  rows.erase(std::remove_if(
+                 rows.begin(), rows.end(),
+                 [&](const Row& r) { return r.condition.name.find(only) == std::string::npos; }),
+             rows.end());
   struct Job {
     int row, index;
   };

@@ -31,11 +31,17 @@ constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phas
 constexpr double kWindowShare = 0.625;     // a frame spans the later part of a symbol
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
 constexpr float kEchoShare = 0.5f;         // of the previous symbol's energy taken away
+constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
 constexpr float kMinMargin = 4.0f;         // every position's margin, noise-floor units
 constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over its floor
 constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases / 2;        // frames between searches
+
+uint32_t Packed(const uint8_t* key) {
+  return static_cast<uint32_t>(key[0]) << 24 | static_cast<uint32_t>(key[1]) << 16 |
+         static_cast<uint32_t>(key[2]) << 8 | key[3];
+}
 
 }  // namespace
 
@@ -47,6 +53,7 @@ struct RobustReceiver::Candidate {
   int32_t separator = -1;
   int32_t tones[kPositions] = {};
   float margins[kPositions] = {};
+  float rivals[kPositions] = {};
   uint8_t key[4] = {};
   const char* verdict = "";
 };
@@ -261,12 +268,15 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   c = Candidate();
   // Evidence per cycle position: the sum of its readings among the newest slots.
   float sums[kPositions][kCells] = {};
+  float raw[kPositions][kCells] = {};  // as heard, echo included
   int32_t readings[kPositions] = {};
   for (int32_t i = 0; i < slots; ++i) {
     const float* e = &m_echoFree[i * kCells];
+    const float* g = &m_gather[i * kCells];
     const int p = kPositions - 1 - i % kPositions;  // positions run oldest first
     for (int k = 0; k < kCells; ++k) {
       sums[p][k] += e[k];
+      raw[p][k] += g[k];
     }
     ++readings[p];
   }
@@ -287,6 +297,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
       }
     }
     c.tones[p] = best - 1;
+    c.rivals[p] = second / std::max(cell[best], 1e-30f);
     c.margins[p] = (cell[best] - second) / static_cast<float>(std::max(1, readings[p]));
     total += c.margins[p];
     minMargin = std::min(minMargin, c.margins[p]);
@@ -322,6 +333,15 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.key[j] = static_cast<uint8_t>(high << 4 | low);
   }
   c.valid = true;
+  // A tone read twice in a row must not fade in its second symbol: an echo does.
+  for (int p = 0; p < kPositions; ++p) {
+    const int q = (p + kPositions - 1) % kPositions;
+    const int cell = c.tones[p] + 1;
+    if (c.tones[p] == c.tones[q] && raw[p][cell] < kRepeatHold * raw[q][cell]) {
+      c.verdict = "echo repeat";
+      return false;
+    }
+  }
   // Every single reading must show its position's tone: a packet repeats, music does not.
   for (int32_t i = 0; i < slots; ++i) {
     if (m_reading[i] != c.tones[kPositions - 1 - i % kPositions]) {
@@ -353,6 +373,7 @@ void RobustReceiver::Search() {
   }
   Candidate candidate, best, accepted;
   bool haveAccepted = false, ambiguous = false, bestValid = false, any = false;
+  bool confirmed = false;
   int32_t bestShift = 0, bestPhase = 0, bestSlots = 0;
   for (int32_t s = -m_maxShift; s <= m_maxShift; ++s) {
     if (m_shiftVotes[s + m_maxShift] * 4 < most * 3) {
@@ -360,7 +381,9 @@ void RobustReceiver::Search() {
     }
     const int32_t* bins = &m_toneBins[(s + m_maxShift) * kCells];
     const double framesPerSymbol = m_framesPerSymbol[s + m_maxShift];
+    uint32_t previousPhaseKey = 0;  // the key the previous phase of this offset accepted
     for (int32_t phase = 0; phase < kPhases; ++phase) {
+      uint32_t phaseKey = 0;
       const int64_t head = newest - phase;
       int32_t slots = 0;  // readings available, each with the symbol before it
       float* g = m_gather.data();
@@ -396,6 +419,9 @@ void RobustReceiver::Search() {
         }
         const bool ok = Evaluate(n, &candidate);
         if (ok) {
+          // A true symbol phase lies on a plateau: the next phase reads the same key.
+          phaseKey = Packed(candidate.key);
+          confirmed = confirmed || phaseKey == previousPhaseKey;
           if (haveAccepted && !std::equal(candidate.key, candidate.key + 4, accepted.key)) {
             ambiguous = true;
           }
@@ -419,6 +445,7 @@ void RobustReceiver::Search() {
         }
         any = true;
       }
+      previousPhaseKey = phaseKey;
     }
   }
 
@@ -439,10 +466,14 @@ void RobustReceiver::Search() {
   for (int p = 0; p < kPositions; ++p) {
     in.summed[p] = best.tones[p];
     in.margins[p] = best.margins[p];
+    in.rivals[p] = best.rivals[p];
   }
   in.minMargin = best.minMargin;
-  in.verdict = haveAccepted && ambiguous ? "ambiguous" : any ? best.verdict : "too short";
-  if (haveAccepted && !ambiguous) {
+  in.verdict = haveAccepted && ambiguous    ? "ambiguous"
+               : haveAccepted && !confirmed ? "one phase only"
+               : any                        ? best.verdict
+                                            : "too short";
+  if (confirmed && !ambiguous) {
     m_result.code = 1;
     std::copy(accepted.key, accepted.key + 4, m_result.key);
     m_result.samplePosition = m_consumed;

@@ -40,6 +40,7 @@ struct RobustInspection {
   int32_t tones[kRepetitions][kPositions] = {};
   int32_t summed[kPositions] = {};
   float margins[kPositions] = {};  // best minus second, per repetition, in noise-floor units
+  float rivals[kPositions] = {};   // second over best
   float minMargin = 0.0f;
   const char* verdict = "listening";  // why the best hypothesis was accepted or refused
 };

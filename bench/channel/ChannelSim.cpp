@@ -1,4 +1,4 @@
-#include "bench/ChannelSim.h"
+#include "bench/channel/ChannelSim.h"
 
 #include <kiss_fftr.h>
 
