@@ -204,6 +204,12 @@ out=$("$hov" loopback HELLOS --json) || status=$?
 [ "$status" = 0 ] || fail "hov loopback --json exited $status"
 [[ $out =~ ^\{\"code\":0,\"key\":\"HELLOS\",\"frame\":null,\"ms\":[0-9]+,\"sent\":\"HELLOS\"\}$ ]] ||
   fail "hov loopback --json printed '$out'"
+# --receiver robust reaches the library as HOV_RECEIVER: its robust sink hears the key.
+status=0
+out=$("$hov" loopback ABCDEF --receiver robust --verbose 2> err.txt) || status=$?
+[ "$status" = 0 ] && [[ $out == "ABCDEF received in "* ]] ||
+  fail "hov loopback --receiver robust exited $status with '$out'"
+grep -q 'HovSinkRobust Open' err.txt || fail "hov loopback --receiver robust ran another receiver"
 # A time limit shorter than the 1.14 s a key needs: a time-out, status 2, the sender stopped.
 status=0
 out=$("$hov" loopback ABCDEF --timeout-ms 500 --verbose 2> err.txt) || status=$?
