@@ -1,7 +1,9 @@
 // The modem library's C interface: encode -> decode round trips at the signal's rate and at
 // 44100 Hz in every chunk size, key updates, the inspector, and the answers to bad arguments.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <samplerate.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -30,7 +32,21 @@ std::vector<float> Signal(const char* key, size_t lead, size_t frames) {
   return out;
 }
 
-// The signal at another rate, through libsamplerate's best converter.
+// The signal at another rate, through libsamplerate's best converter (Linux; the Windows
+// tree has no libsamplerate and tests 48000 Hz only).
+bool CanResample() {
+#ifdef _WIN32
+  return false;
+#else
+  return true;
+#endif
+}
+
+#ifdef _WIN32
+std::vector<float> Resample(const std::vector<float>&, int, int) {
+  return {};
+}
+#else
 std::vector<float> Resample(const std::vector<float>& in, int from, int to) {
   const double ratio = static_cast<double>(to) / from;
   std::vector<float> out(static_cast<size_t>(in.size() * ratio) + 16);
@@ -44,6 +60,7 @@ std::vector<float> Resample(const std::vector<float>& in, int from, int to) {
   out.resize(static_cast<size_t>(data.output_frames_gen));
   return out;
 }
+#endif
 
 struct Heard {
   hov_modem_result result = {};
@@ -94,6 +111,9 @@ class ModemRoundTrip : public testing::TestWithParam<RoundTrip> {};
 TEST_P(ModemRoundTrip, DecodesTheKeyEncodedAtTheFrameOfItsAcceptingWindow) {
   const RoundTrip c = GetParam();
   const hov_modem_format format = Format();
+  if (c.rate != format.sample_rate && !CanResample()) {
+    GTEST_SKIP() << "no reference resampler in this tree";
+  }
   std::vector<float> signal = Signal("QUIVER", 11000, 3 * 48000);
   if (c.rate != format.sample_rate) {
     signal = Resample(signal, format.sample_rate, c.rate);
@@ -141,6 +161,9 @@ TEST(ModemRobust, HearsTheKeyAtEitherRateInAnyChunks) {
   };
   for (const Case& c : {Case{&signal, 48000, 1, false}, Case{&signal, 48000, 8192, true},
                         Case{&at44, 44100, 441, true}, Case{&at44, 44100, 4096, false}}) {
+    if (c.samples->empty()) {
+      continue;  // no reference resampler in this tree
+    }
     const Heard heard = Decode(*c.samples, c.rate, c.chunk, c.floats, HOV_MODEM_RECEIVER_ROBUST);
     ASSERT_EQ(heard.result.code, HOV_MODEM_RESULT_KEY) << c.rate << " " << c.chunk;
     EXPECT_STREQ(heard.result.key, "QUIVER");
