@@ -7,6 +7,7 @@
 
 class AudioInput;
 class HovSinkConcurrent;
+class HovSinkRobust;
 
 class HovRecv {
  public:
@@ -24,8 +25,9 @@ class HovRecv {
   HovRecv();
   ~HovRecv();
 
-  // Worker thread. Sets the deadline and opens capture into a new concurrent sink; false
-  // (nothing held) when no microphone is listed or capture does not open or throws.
+  // Worker thread. Sets the deadline and opens capture into a new concurrent sink, or a robust
+  // one when HOV_RECEIVER=robust; false (nothing held) when no microphone is listed or capture
+  // does not open or throws.
   bool Start(int timeoutMs, Listener* listener);
   // Worker thread. True while listening; false once the result has been reported.
   bool Poll();
@@ -40,6 +42,7 @@ class HovRecv {
 
   int64_t m_deadlineMs = 0;
   Listener* m_listener = nullptr;
-  std::unique_ptr<HovSinkConcurrent> m_sink;
+  std::unique_ptr<HovSinkConcurrent> m_sink;  // one of these two is set while started
+  std::unique_ptr<HovSinkRobust> m_robustSink;
   std::unique_ptr<AudioInput> m_capture;
 };

@@ -47,6 +47,7 @@ int32_t HovSink::WriteFloats(const float* samples, int32_t frames) {
     return frames;
   }
   if (ToneDetector::Feed(m_detector, samples, frames) != 0) {
+    ++m_windowReads;
     int32_t n = ToneDetector::Decode(m_detector, m_packet.data());
     if (n > 0) {
       m_packet[static_cast<size_t>(n)] = 0;
@@ -76,7 +77,7 @@ int32_t HovSink::GetResult(char* buffer, int32_t capacity) {
 }
 
 HovSinkDelay::HovSinkDelay(uint32_t payloadLength, int32_t delayFrames)
-    : HovSink(payloadLength), m_remainingDelay(delayFrames) {}
+    : HovSink(payloadLength), m_delayFrames(delayFrames), m_remainingDelay(delayFrames) {}
 
 HovSinkDelay::~HovSinkDelay() = default;
 

@@ -41,9 +41,11 @@ class HovSink : public AudioInput::AudioSink {
   // the count copied. capacity must be at least 1.
   int32_t GetResult(char* buffer, int32_t capacity);
 
- protected:
-  // Capture side. The detector in use (null before Open and after Close).
+  // Capture side. The detector in use (null before Open and after Close); for inspection.
   const ToneDetector* Detector() const { return m_detector; }
+  // Capture side. How often the detector reported its window complete: its first completion,
+  // then each later buffer that read its end again while no packet was found.
+  int32_t WindowReads() const { return m_windowReads; }
 
  private:
   uint32_t m_payloadLength;
@@ -54,6 +56,7 @@ class HovSink : public AudioInput::AudioSink {
   ToneDetector* m_detector = nullptr;
   std::vector<float> m_floats;    // Write's converted samples; grows to the largest buffer
   std::vector<uint8_t> m_packet;  // payloadLength bytes and a terminator
+  int32_t m_windowReads = 0;
   std::atomic<bool> m_complete{false};
   std::string m_result;
   std::mutex m_resultLock;
@@ -75,7 +78,11 @@ class HovSinkDelay : public HovSink {
   // Capture side: as Write, for samples already converted to floats. Allocates nothing.
   int32_t WriteFloats(const float* samples, int32_t frames) override;
 
+  // Any thread. The frames skipped before the window, as made.
+  int32_t DelayFrames() const { return m_delayFrames; }
+
  private:
+  const int32_t m_delayFrames;
   int32_t m_remainingDelay;
   int32_t m_frameSize = 0;
 };

@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "codec/ShareKeyEncoder.h"
+#include "modem/OnAir.h"
 #include "receive/HovSink.h"
 #include "runtime/HovLog.h"
 
 namespace {
-constexpr int32_t kDecoderStagger = 9600;  // frames between window starts: 0.2 s at 48000 Hz
-constexpr int32_t kAcceptVotes = 2;
+constexpr int32_t kDecoderStagger = onair::kDecoderStagger;  // 0.2 s at 48000 Hz
+constexpr int32_t kAcceptVotes = onair::kAcceptVotes;
 constexpr size_t kFloatsAtOpen = 8192;  // larger capture buffers grow the conversion buffer once
 }  // namespace
 
@@ -59,11 +60,14 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
   for (size_t i = 0; i < count; ++i) {
     m_floats[i] = static_cast<float>(data[i]);
   }
+  m_streamFrames += frames > 0 ? frames : 0;
   auto it = m_decoders.begin();
   while (it != m_decoders.end()) {
     HovSinkDelay* decoder = *it;
+    const int32_t readsBefore = decoder->WindowReads();
     decoder->WriteFloats(m_floats.data(), frames);
     if (!decoder->IsComplete()) {
+      Report(decoder, readsBefore, nullptr, -1, std::string(), 0, false);
       ++it;
       continue;
     }
@@ -74,6 +78,7 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
     if (ShareKeyEncoder::Decode(std::string(result), &shareKey)) {
       int32_t& votes = VotesFor(shareKey);
       votes += 1;
+      Report(decoder, readsBefore, result, n, shareKey, votes, votes == kAcceptVotes);
       if (votes == kAcceptVotes) {
         HovLog(2, "Get a Valid Share Key");
         {
@@ -87,6 +92,8 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
         // The accepting decoder stays; the ones after it wait for the next buffer.
         return frames;
       }
+    } else {
+      Report(decoder, readsBefore, result, n, std::string(), 0, false);
     }
     // Counted without acceptance, or failed the check: this decoder is done.
     decoder->Close();
@@ -109,6 +116,26 @@ int32_t& HovSinkConcurrent::VotesFor(const std::string& key) {
   vote.key = key;
   vote.count = 0;
   return vote.count;
+}
+
+void HovSinkConcurrent::Report(const HovSinkDelay* decoder, int32_t readsBefore, const char* packet,
+                               int32_t length, const std::string& key, int32_t votes,
+                               bool accepted) {
+  if (m_observer == nullptr || decoder->WindowReads() == readsBefore) {
+    return;
+  }
+  WindowReport report;
+  report.delayFrames = decoder->DelayFrames();
+  report.decoder = report.delayFrames / kDecoderStagger + 1;
+  report.streamFrames = m_streamFrames;
+  report.repeated = readsBefore > 0;
+  report.detector = decoder->Detector();
+  report.packet = packet;
+  report.packetLength = length;
+  report.key = key;
+  report.votes = votes;
+  report.accepted = accepted;
+  m_observer->OnWindow(report);
 }
 
 bool HovSinkConcurrent::IsComplete() const {

@@ -4,27 +4,30 @@
 #include <cstring>
 
 #include "modem/ModemParams.h"
+#include "modem/OnAir.h"
 #include "modem/ToneBank.h"
 
 namespace {
-constexpr int32_t kFadeHalf = HovSource::kFadeSamples / 2;  // the payload switches here
-constexpr int32_t kFadeRamp = 6000;                         // samples of each linear ramp
+constexpr int32_t kFadeHalf = onair::kFadeHalf;  // the payload switches here
+constexpr int32_t kFadeRamp = onair::kFadeRamp;  // samples of each linear ramp
+constexpr double kRampLength = kFadeRamp;
 
 // Gain of sample i of the cross-fade, as the fade has always been computed.
 float FadeGain(int32_t i, float sample) {
   if (i < kFadeRamp) {
-    return static_cast<float>(1.0 - i / 6000.0) * sample;
+    return static_cast<float>(1.0 - i / kRampLength) * sample;
   }
   if (i < HovSource::kFadeSamples - kFadeRamp) {
     return 0.0f;
   }
   const int32_t k = i - (HovSource::kFadeSamples - kFadeRamp);
-  return static_cast<float>(k / 6000.0) * sample;
+  return static_cast<float>(k / kRampLength) * sample;
 }
 }  // namespace
 
 int32_t HovSource::Init(const char* encodedKey) {
-  m_params = CreateModemParams(48000.0f, static_cast<uint32_t>(std::strlen(encodedKey)));
+  m_params = CreateModemParams(static_cast<float>(onair::kSampleRate),
+                               static_cast<uint32_t>(std::strlen(encodedKey)));
   m_params->amplitude = 1.0f;
   m_bank = ToneBank::Create(m_params);
   return ToneBank::SetPayload(m_bank, encodedKey);

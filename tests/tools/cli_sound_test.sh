@@ -173,6 +173,12 @@ wait "$recorder" || status=$?
 [ "$(stat -c %s open.wav 2> /dev/null || echo 0)" -gt 44 ] ||
   fail "hov record stopped by SIGTERM wrote no file"
 
+# A recording that cannot be written: status 1 and the reason, once the capture has ended.
+status=0
+"$hov" record /dev/full --seconds 0.3 2> err.txt || status=$?
+[ "$status" = 1 ] && grep -q 'cannot write /dev/full: No space left' err.txt ||
+  fail "hov record to /dev/full exited $status: $(cat err.txt)"
+
 # No sound server (and no sound card in this machine): one line, status 4, no file.
 if ! grep -q '[0-9]' /proc/asound/cards 2> /dev/null; then
   status=0
@@ -198,6 +204,12 @@ out=$("$hov" loopback HELLOS --json) || status=$?
 [ "$status" = 0 ] || fail "hov loopback --json exited $status"
 [[ $out =~ ^\{\"code\":0,\"key\":\"HELLOS\",\"frame\":null,\"ms\":[0-9]+,\"sent\":\"HELLOS\"\}$ ]] ||
   fail "hov loopback --json printed '$out'"
+# --receiver robust reaches the library as HOV_RECEIVER: its robust sink hears the key.
+status=0
+out=$("$hov" loopback ABCDEF --receiver robust --verbose 2> err.txt) || status=$?
+[ "$status" = 0 ] && [[ $out == "ABCDEF received in "* ]] ||
+  fail "hov loopback --receiver robust exited $status with '$out'"
+grep -q 'HovSinkRobust Open' err.txt || fail "hov loopback --receiver robust ran another receiver"
 # A time limit shorter than the 1.14 s a key needs: a time-out, status 2, the sender stopped.
 status=0
 out=$("$hov" loopback ABCDEF --timeout-ms 500 --verbose 2> err.txt) || status=$?

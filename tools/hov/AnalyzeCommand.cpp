@@ -1,15 +1,13 @@
 #include "tools/hov/AnalyzeCommand.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
-#include "modem/ToneBank.h"
+#include "hov/modem.h"
 #include "tools/hov/Analyze.h"
-#include "tools/hov/CoreLog.h"
+#include "tools/hov/AudioFiles.h"
 #include "tools/hov/SpectrogramPng.h"
 
 namespace {
@@ -18,24 +16,35 @@ using analyze::Report;
 
 constexpr int32_t kReadChunk = 48000;
 
-// The first channel of a file, converted as captured samples are (16-bit values).
+// The first channel of a file in 16-bit units: a 16-bit file's samples exactly, any other's
+// times 32768.
 bool ReadSamples(const std::string& path, std::vector<float>* samples, int32_t* rate) {
-  SF_INFO info = {};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    std::fprintf(stderr, "hov analyze: cannot read %s: %s\n", path.c_str(), sf_strerror(nullptr));
+  SoundFileReader file;
+  std::string error;
+  if (!file.Open(path, &error)) {
+    std::fprintf(stderr, "hov analyze: %s\n", error.c_str());
     return false;
   }
-  std::vector<float> chunk(static_cast<size_t>(kReadChunk) * info.channels);
-  sf_count_t n;
-  while ((n = sf_readf_float(file, chunk.data(), kReadChunk)) > 0) {
-    for (sf_count_t i = 0; i < n; ++i) {
-      float s = std::clamp(chunk[static_cast<size_t>(i) * info.channels], -1.0f, 1.0f);
-      samples->push_back(static_cast<float>(FloatToPcm16(s)));
+  std::vector<int16_t> pcm(kReadChunk);
+  std::vector<float> floats(kReadChunk);
+  for (;;) {
+    if (file.Pcm16()) {
+      const int64_t n = file.ReadPcm16(pcm.data(), kReadChunk);
+      samples->insert(samples->end(), pcm.begin(), pcm.begin() + n);
+      if (n <= 0) {
+        break;
+      }
+    } else {
+      const int64_t n = file.ReadFloat(floats.data(), kReadChunk);
+      for (int64_t i = 0; i < n; ++i) {
+        samples->push_back(floats[static_cast<size_t>(i)] * 32768.0f);
+      }
+      if (n <= 0) {
+        break;
+      }
     }
   }
-  sf_close(file);
-  *rate = info.samplerate;
+  *rate = file.Rate();
   return true;
 }
 
@@ -99,6 +108,59 @@ std::string DecoderJson(const DecoderReport& d) {
   return out;
 }
 
+// A robust receiver's tone as text: '-' where it was not read.
+std::string RobustTone(int tone) {
+  return tone == -2 ? "-" : std::to_string(tone);
+}
+
+std::string RobustJson(const hov_modem_robust_view& v) {
+  auto numbers = [](const auto& values) {
+    return JsonList(values, [](double x) { return JsonNumber(x, "%.6g"); });
+  };
+  std::string tones = "[";
+  for (const auto& row : v.tones) {
+    tones += (tones.size() > 1 ? "," : "") + JsonList(row, [](int t) { return std::to_string(t); });
+  }
+  return "{\"verdict\":" + JsonText(v.verdict) + ",\"frame\":" + std::to_string(v.frame) +
+         ",\"searches\":" + std::to_string(v.searches) +
+         ",\"repetitions\":" + std::to_string(v.repetitions) +
+         ",\"shiftBins\":" + std::to_string(v.shift_bins) +
+         ",\"offsetPpm\":" + JsonNumber(v.offset_ppm) + ",\"phase\":" + std::to_string(v.phase) +
+         ",\"separator\":" + std::to_string(v.separator) + ",\"tones\":" + tones + "]" +
+         ",\"summed\":" + JsonList(v.summed, [](int t) { return std::to_string(t); }) +
+         ",\"margins\":" + numbers(v.margins) + ",\"rivals\":" + numbers(v.rivals) +
+         ",\"minMargin\":" + JsonNumber(v.min_margin) + "}";
+}
+
+void PrintRobust(const Report& r) {
+  const hov_modem_robust_view& v = r.robustView;
+  std::printf(
+      "\nrobust receiver, last search at %.2f s (%lld searches): %s; clock offset %+.0f ppm "
+      "(%d bins), symbol phase %d/8, separator at position %d, %d packets summed, smallest "
+      "margin %.1f\n",
+      Seconds(v.frame, r), static_cast<long long>(v.searches), v.verdict, v.offset_ppm,
+      v.shift_bins, v.phase, v.separator, v.repetitions, v.min_margin);
+  std::printf("  position ");
+  for (int p = 0; p < 10; ++p) {
+    std::printf(" %5d", p);
+  }
+  for (int row = 0; row < 3; ++row) {
+    std::printf("\n  packet -%d", row);
+    for (int tone : v.tones[row]) {
+      std::printf(" %5s", RobustTone(tone).c_str());
+    }
+  }
+  std::printf("\n  summed   ");
+  for (int tone : v.summed) {
+    std::printf(" %5s", RobustTone(tone).c_str());
+  }
+  std::printf("\n  margin   ");
+  for (float margin : v.margins) {
+    std::printf(" %5.1f", margin);
+  }
+  std::printf("\n");
+}
+
 void PrintJson(const AnalyzeOptions& options, const Report& r) {
   std::string out =
       "{\"verdict\":" + JsonText(r.verdict) + ",\"file\":" + JsonText(options.inPath) +
@@ -113,7 +175,14 @@ void PrintJson(const AnalyzeOptions& options, const Report& r) {
                   "}";
          });
   out += ",\"decoders\":" + JsonList(r.decoders, DecoderJson);
-  if (r.acceptedFrame >= 0) {
+  if (r.robust) {
+    out += ",\"robust\":" + RobustJson(r.robustView);
+  }
+  if (r.acceptedFrame >= 0 && r.robust) {
+    out += ",\"accepted\":{\"key\":" + JsonText(r.acceptedKey) +
+           ",\"frame\":" + std::to_string(r.acceptedFrame) +
+           ",\"seconds\":" + JsonNumber(Seconds(r.acceptedFrame, r), "%.3f") + "}}";
+  } else if (r.acceptedFrame >= 0) {
     out += ",\"accepted\":{\"key\":" + JsonText(r.acceptedKey) + ",\"decoders\":[" +
            std::to_string(r.acceptedBy[0]) + "," + std::to_string(r.acceptedBy[1]) +
            "],\"frame\":" + std::to_string(r.acceptedFrame) +
@@ -125,7 +194,13 @@ void PrintJson(const AnalyzeOptions& options, const Report& r) {
 }
 
 void PrintDecoder(const DecoderReport& d, const Report& r) {
-  std::printf("  %2d  %5.2f-%5.2f", d.number, Seconds(d.delay, r), Seconds(d.delay + 45056, r));
+  std::printf("  %2d  %5.2f-%5.2f", d.number, Seconds(d.delay, r),
+              Seconds(d.delay + r.windowFrames, r));
+  if (!d.complete && r.acceptedFrame >= 0) {
+    std::printf("  not read to its end: the key was accepted at %.2f s\n",
+                Seconds(r.acceptedFrame, r));
+    return;
+  }
   if (!d.complete) {
     std::printf("  window not complete: the file ends at %.2f s\n", Seconds(r.frames, r));
     return;
@@ -159,6 +234,8 @@ void PrintDecoder(const DecoderReport& d, const Report& r) {
 }
 
 void PrintText(const AnalyzeOptions& options, const Report& r) {
+  hov_modem_format format;
+  hov_modem_get_format(&format);
   std::printf("%s\n", r.verdict.c_str());
   std::printf("%s: %d Hz, %.2f s (%lld frames)\n", options.inPath.c_str(), r.sampleRate,
               Seconds(r.frames, r), static_cast<long long>(r.frames));
@@ -171,8 +248,9 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
 
   if (!r.rows.empty()) {
     std::printf(
-        "\ntone levels per 0.1 s in dB above the band noise (tone 0 19125 Hz, 15 %.0f Hz):\n",
-        19125.0 + 15 * 46.875);
+        "\ntone levels per 0.1 s in dB above the band noise (tone 0 %.0f Hz, %d %.0f Hz):\n",
+        format.first_tone_hz, format.tone_count - 1,
+        format.first_tone_hz + (format.tone_count - 1) * format.tone_step_hz);
     std::printf("  time  noise");
     for (int i = 0; i < analyze::kTones; ++i) {
       std::printf(" %4d", i);
@@ -187,9 +265,14 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
     }
   }
 
+  if (r.robust) {
+    PrintRobust(r);
+    return;
+  }
   std::printf(
-      "\ndecoders: windows of 45056 frames, 9600 frames apart; phase scores of the four frame "
-      "phases, the strongest tone of each frame of the best phase, the packet, the vote\n");
+      "\ndecoders: windows of %d frames, %d frames apart at %d Hz; phase scores of the four "
+      "frame phases, the strongest tone of each frame of the best phase, the packet, the vote\n",
+      format.window_frames, format.decoder_stagger, format.sample_rate);
   std::printf(
       "   #  window s      best  phase scores 0-3                   tones of the best phase"
       "           packet           key\n");
@@ -200,13 +283,22 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
 }  // namespace
 
 int RunAnalyze(const AnalyzeOptions& options) {
-  RouteCoreLog(options.verbose);
+  hov_modem_decoder* probe = nullptr;
+  if (hov_modem_decoder_create(48000, options.receiver, &probe) == HOV_MODEM_ERROR_UNAVAILABLE) {
+    std::fprintf(stderr, "hov analyze: the robust receiver is not part of this build\n");
+    return 64;
+  }
+  hov_modem_decoder_destroy(probe);
   std::vector<float> samples;
   int32_t rate = 0;
   if (!ReadSamples(options.inPath, &samples, &rate)) {
     return 1;
   }
-  Report report = analyze::Analyze(samples, rate, options.bufferFrames);
+  if (rate < 1) {
+    std::fprintf(stderr, "hov analyze: cannot read %s: no sample rate\n", options.inPath.c_str());
+    return 1;
+  }
+  Report report = analyze::Analyze(samples, rate, options.bufferFrames, options.receiver);
   if (options.json) {
     PrintJson(options, report);
   } else {
@@ -216,8 +308,7 @@ int RunAnalyze(const AnalyzeOptions& options) {
   if (!options.pngPath.empty()) {
     std::string error;
     if (!SpectrogramPng::Write(report, options.pngPath, &error)) {
-      std::fprintf(stderr, "hov analyze: cannot write %s: %s\n", options.pngPath.c_str(),
-                   error.c_str());
+      std::fprintf(stderr, "hov analyze: %s\n", error.c_str());
       return 1;
     }
   }
