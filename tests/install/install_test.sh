@@ -123,7 +123,7 @@ fi
 
 # shellcheck disable=SC2046,SC2086 # pkg-config's output is a list of flags
 if flags=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs hov-modem) &&
-   "$cc" -std=c11 -Wall -Wextra -Werror $cflags "$source_dir/examples/modem.c" $flags \
+   "$cc" -std=c11 -Wall -Wextra -Werror "$source_dir/examples/modem.c" $flags \
      -o "$work/modem-pc" 2> "$work/modem-pc.log"; then
   expect_modem pkg-config "$work/modem-pc"
 else

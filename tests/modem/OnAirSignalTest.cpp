@@ -16,7 +16,7 @@ namespace {
 constexpr int kSymbol = 4096;   // samples per burst
 constexpr int kFade = 6000;     // samples of each fade ramp
 constexpr int kChange = 12000;  // samples from an update to the new key's first sample
-constexpr int kUpdate = 24000;  // samples one update queues
+constexpr int kUpdate = 24000;  // samples of one cross-fade
 constexpr double kPi = 3.141592653589793;
 
 // Tones sit on consecutive bin centres of a 1024-point spectrum at 48 kHz, the first at or above
@@ -84,10 +84,15 @@ const Playback kPlaybacks[] = {
     {"change mid-symbol", {"\x10\x54\xab\x8f", "\xc2\xc8\xf8\x8f"}, {50001}, {48000}, 120000},
     {"same key again", {"\x10\x54\xab\x8f", "\x10\x54\xab\x8f"}, {48000}, {48000}, 96000},
     {"change before playback", {"\x10\x10\x10\x10", "\xff\xf0\x1f\x10"}, {0}, {7, 30000}, 60000},
-    {"two changes queued together",
+    {"two changes before a read: one fade, to the last",
      {"\x10\x54\xab\x8f", "\xc2\xc8\xf8\x8f", "\x10\x10\x10\x10"},
      {20000, 20000},
      {1000, 23999, 48000},
+     130000},
+    {"a change during the fade-in: the next fade follows it",
+     {"\x10\x54\xab\x8f", "\xc2\xc8\xf8\x8f", "\x10\x10\x10\x10"},
+     {20000, 40000},
+     {1000, 4000, 480},
      130000},
 };
 
@@ -96,24 +101,31 @@ TEST(OnAirSignalTest, SourceMatchesTheReferenceSynthesiser) {
     HovSource source;
     ASSERT_EQ(source.Init(play.keys[0].c_str()), 0) << play.name;
     std::vector<int16_t> got(play.count);
-    std::vector<int> at;  // where each update begins in the stream
-    int queued = 0;       // samples an update queued that no read has taken yet
+    // The keys as they go on air and where each fade begins: a fade starts at the first read
+    // after an update; an update before its switch point only changes the key it fades to, and
+    // one after it waits for the next fade, right after this one.
+    std::vector<std::string> keys = {play.keys[0]};
+    std::vector<int> at;
     size_t update = 0;
     int done = 0;
     for (size_t r = 0; done < play.count; ++r) {
       for (; update < play.updateAt.size() && play.updateAt[update] <= done; ++update) {
-        source.Update(play.keys[update + 1].c_str());
-        at.push_back(done + queued);
-        queued += kUpdate;
+        const std::string& key = play.keys[update + 1];
+        source.Update(key.c_str());
+        if (!at.empty() && done < at.back() + kChange) {
+          keys.back() = key;
+        } else {
+          at.push_back(at.empty() ? done : std::max(done, at.back() + kUpdate));
+          keys.push_back(key);
+        }
       }
       const int n = std::min(play.reads[r % play.reads.size()], play.count - done);
       ASSERT_EQ(source.Read(got.data() + done, n), n) << play.name;
       done += n;
-      queued = std::max(0, queued - n);
     }
     source.Uninit();
 
-    const std::vector<int> want = Reference(play.keys, at, play.count);
+    const std::vector<int> want = Reference(keys, at, play.count);
     int differ = 0;
     for (int t = 0; t < play.count; ++t) {
       if (std::abs(got[t] - want[t]) > 1) {

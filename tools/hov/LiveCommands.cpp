@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -119,8 +120,13 @@ int FailureStatus(int code) {
   return code == -2 ? 2 : code == -3 ? 3 : 4;
 }
 
-// The receiver the library runs at HovReceiveStart, chosen through its environment variable.
-void ChooseReceiver(const std::string& name) {
+// The receiver the library runs at HovReceiveStart, chosen through its environment variable;
+// without --receiver, the one the environment already names (design when it names none).
+void ChooseReceiver(std::string& name) {
+  if (name.empty()) {
+    const char* set = std::getenv("HOV_RECEIVER");
+    name = set != nullptr && std::strcmp(set, "robust") == 0 ? "robust" : "design";
+  }
 #ifdef _WIN32
   SetEnvironmentVariableA("HOV_RECEIVER", name.c_str());
 #else
@@ -170,7 +176,8 @@ int RunReceive(const ReceiveOptions& options) {
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
   ExportStatus status("hov receive", options.verbose);
-  ChooseReceiver(options.receiver);
+  std::string receiver = options.receiver;
+  ChooseReceiver(receiver);
   link.Init();
   status.Set("starting the receiver");
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
@@ -181,7 +188,7 @@ int RunReceive(const ReceiveOptions& options) {
     long long left = Milliseconds(Clock::now(), end);
     // The robust receiver listens for the whole time; the design's hears only keys that start
     // in its first seconds, so it is started again.
-    const long long listen = options.receiver == "robust" ? left : kListenWindowMs;
+    const long long listen = receiver == "robust" ? left : kListenWindowMs;
     int window = static_cast<int>(std::max(0LL, std::min<long long>(listen, left)));
     Clock::time_point start;
     if (StartReceiver(link, window, "hov receive", status, &start) != 3) {
@@ -227,7 +234,8 @@ int RunLoopback(const LoopbackOptions& options) {
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
   ExportStatus status("hov loopback", options.verbose);
-  ChooseReceiver(options.receiver);
+  std::string receiver = options.receiver;
+  ChooseReceiver(receiver);
   link.Init();
   status.Set("starting the sender");
   HovSendStart(options.key.c_str());

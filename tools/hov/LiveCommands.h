@@ -14,7 +14,7 @@ struct SendOptions {
 
 struct ReceiveOptions {
   int timeoutMs = 30000;
-  std::string receiver = "design";  // HOV_RECEIVER for the library
+  std::string receiver;  // HOV_RECEIVER for the library; empty: as the environment says
   bool json = false;
   bool verbose = false;
 };
@@ -22,7 +22,7 @@ struct ReceiveOptions {
 struct LoopbackOptions {
   std::string key;
   int timeoutMs = 30000;
-  std::string receiver = "design";  // HOV_RECEIVER for the library
+  std::string receiver;  // HOV_RECEIVER for the library; empty: as the environment says
   bool json = false;
   bool verbose = false;
 };
