@@ -9,7 +9,7 @@
 #include "tests/fakes/win/FakeAudioClient.h"
 #include "tests/fakes/win/FakeCaptureApi.h"
 #include "tests/fakes/win/FakeEndpoints.h"
-#include "tests/fakes/win/FakeWaveIn.h"
+#include "tests/fakes/win/FakeWave.h"
 #include "tests/fakes/win/RecordingSink.h"
 
 namespace {
@@ -51,7 +51,7 @@ class AudioInputWinTest : public ::testing::Test {
 
   LogCapture log;
   FakeCaptureApi api;
-  FakeWaveIn waveIn;
+  FakeWave wave;
   FakeAudioClient client;
   FakeEndpoint mic{L"Microphone (HD Audio)", L"HDAUDIO", true};
   RecordingSink sink;
@@ -60,47 +60,44 @@ class AudioInputWinTest : public ::testing::Test {
 
 TEST_F(AudioInputWinTest, WasapiOpensWithOneLineAndWaveInIsNotTried) {
   ASSERT_TRUE(front.Open(0, &sink));
-  EXPECT_TRUE(front.HoldsWasapi());
-  EXPECT_FALSE(front.HoldsMme());
+  EXPECT_STREQ(front.Held(), "AudioInputWinWASAPI");
   EXPECT_EQ(FrontLines(),
             (std::vector<std::pair<int, std::string>>{{2, "[hov] try use AudioInputWinWASAPI"}}));
-  EXPECT_TRUE(waveIn.bufferLengths.empty());
+  EXPECT_EQ(wave.Opens(), 0);
 
   front.Close();
-  EXPECT_FALSE(front.HoldsWasapi());
-  EXPECT_EQ(sink.Count('C'), 2);
+  EXPECT_EQ(front.Held(), nullptr);
+  EXPECT_EQ(sink.Count('C'), 1);
   front.Close();
-  EXPECT_EQ(sink.Count('C'), 2);
+  EXPECT_EQ(sink.Count('C'), 1);
   ExpectCoreAudioReleased();
 }
 
 TEST_F(AudioInputWinTest, WaveInTakesOverWithTwoLinesWhenWasapiRefuses) {
   FailWasapi();
   ASSERT_TRUE(front.Open(9, &sink));
-  EXPECT_FALSE(front.HoldsWasapi());
-  EXPECT_TRUE(front.HoldsMme());
+  EXPECT_STREQ(front.Held(), "AudioInputWinMME");
   EXPECT_EQ(FrontLines(), (std::vector<std::pair<int, std::string>>{
                               {2, "[hov] try use AudioInputWinWASAPI"},
                               {3, "[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"}}));
   // The microphone number plays no part: wave-in records from the mapper.
-  EXPECT_EQ(waveIn.openedDevice, WAVE_MAPPER);
+  EXPECT_EQ(wave.Device(), WAVE_MAPPER);
   // The discarded WASAPI object let go of everything before wave-in started.
   ExpectCoreAudioReleased();
 
-  waveIn.Complete(std::vector<int16_t>(4410, 3));
-  EXPECT_EQ(sink.Count('W'), 1);
+  ASSERT_TRUE(wave.ReturnOne(std::vector<int16_t>(4410, 3)));
+  EXPECT_TRUE(sink.WaitForWrites(1));
   front.Close();
-  EXPECT_FALSE(front.HoldsMme());
+  EXPECT_EQ(front.Held(), nullptr);
   EXPECT_EQ(sink.Count('C'), 1);
-  EXPECT_EQ(waveIn.closes, 1);
+  EXPECT_EQ(wave.OpenDevices(), 0);
 }
 
 TEST_F(AudioInputWinTest, BothFailingGiveThreeLinesAndHoldNothing) {
   FailWasapi();
-  waveIn.openResult = MMSYSERR_NODRIVER;
+  wave.openResult = MMSYSERR_NODRIVER;
   EXPECT_FALSE(front.Open(0, &sink));
-  EXPECT_FALSE(front.HoldsWasapi());
-  EXPECT_FALSE(front.HoldsMme());
+  EXPECT_EQ(front.Held(), nullptr);
   EXPECT_EQ(FrontLines(), (std::vector<std::pair<int, std::string>>{
                               {2, "[hov] try use AudioInputWinWASAPI"},
                               {3, "[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"},
@@ -111,7 +108,7 @@ TEST_F(AudioInputWinTest, BothFailingGiveThreeLinesAndHoldNothing) {
   front.Close();
   front.Close();
   EXPECT_TRUE(sink.Calls().empty());
-  EXPECT_EQ(waveIn.closes, 0);
+  EXPECT_EQ(wave.Opens(), 0);
   ExpectCoreAudioReleased();
 }
 
@@ -119,9 +116,9 @@ TEST_F(AudioInputWinTest, TheCaptureHandleUsesThisFront) {
   FailWasapi();
   AudioInput handle;
   ASSERT_TRUE(handle.Open(0, &sink));
-  EXPECT_EQ(waveIn.starts, 1);
+  EXPECT_EQ(wave.Opens(), 1);
   handle.Close();
-  EXPECT_EQ(waveIn.closes, 1);
+  EXPECT_EQ(wave.OpenDevices(), 0);
   std::vector<uint32_t> numbers = {3, 4};
   AudioInput::GetMicrophoneNumbers(numbers);
   EXPECT_EQ(numbers, std::vector<uint32_t>{0});

@@ -1,8 +1,8 @@
 // The one wave format of the library's wave-out playback and wave-in capture.
 #pragma once
 
-#include <windows.h>
 #include <mmreg.h>
+#include <windows.h>
 
 // Any thread. Mono signed 16-bit PCM at 48000 samples per second.
 inline WAVEFORMATEX MonoPcmFormat() {
