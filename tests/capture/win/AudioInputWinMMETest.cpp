@@ -31,13 +31,13 @@ class AudioInputWinMMETest : public ::testing::Test {
 
 TEST_F(AudioInputWinMMETest, OpenAsksForMono48kQueuesTheRingAndOpensTheSinkFirst) {
   ASSERT_TRUE(input.Open(7, &sink));
-  EXPECT_EQ(wave.Device(), WAVE_MAPPER);
-  EXPECT_EQ(wave.Flags(), static_cast<DWORD>(CALLBACK_FUNCTION));
-  WAVEFORMATEX format = wave.Format();
+  EXPECT_EQ(wave.device, WAVE_MAPPER);
+  EXPECT_EQ(wave.flags, static_cast<DWORD>(CALLBACK_FUNCTION));
+  const WAVEFORMATEX& format = wave.format;
   EXPECT_EQ(std::vector<int>({format.wFormatTag, format.nChannels,
                               static_cast<int>(format.nSamplesPerSec), format.wBitsPerSample}),
             std::vector<int>({WAVE_FORMAT_PCM, 1, 48000, 16}));
-  EXPECT_EQ(wave.Queued(), kRing);
+  EXPECT_EQ(wave.queued, kRing);
   EXPECT_EQ(sink.Format(), (std::vector<uint32_t>{1, 48000, 16}));
   input.Close();
 }
@@ -56,15 +56,15 @@ TEST_F(AudioInputWinMMETest, RecordedBuffersReachTheSinkInOrderOnThePumpThread) 
   EXPECT_EQ(writes[0], Ramp(0, 4410));
   EXPECT_EQ(writes[3], Ramp(400, 4410));
   EXPECT_EQ(writes.back(), Ramp(1100, 4410));
-  EXPECT_EQ(wave.OrderErrors(), 0);
+  EXPECT_EQ(wave.orderErrors, 0);
   std::vector<RecordingSink::Call> calls = sink.Calls();
   EXPECT_NE(calls[1].thread, std::this_thread::get_id());
   // Closed once, after the device, on the closing thread.
   EXPECT_EQ(sink.Count('C'), 1);
   EXPECT_EQ(calls.back().kind, 'C');
   EXPECT_EQ(calls.back().thread, std::this_thread::get_id());
-  EXPECT_EQ(wave.OpenDevices(), 0);
-  EXPECT_EQ(wave.PreparedHeaders(), 0);
+  EXPECT_EQ(wave.openDevices, 0);
+  EXPECT_EQ(wave.prepared, 0);
 }
 
 TEST_F(AudioInputWinMMETest, TheMapperIsTheOnlyDevice) {

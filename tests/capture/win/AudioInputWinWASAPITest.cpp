@@ -8,13 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/fakes/LogCapture.h"
 #include "tests/fakes/win/CallJournal.h"
-#include "tests/fakes/win/FakeAudioClient.h"
-#include "tests/fakes/win/FakeCaptureApi.h"
-#include "tests/fakes/win/FakeEndpoints.h"
 #include "tests/fakes/win/RecordingSink.h"
-#include "tests/fakes/win/TaskMemory.h"
+#include "tests/fakes/win/WinRig.h"
 
 namespace {
 
@@ -26,46 +22,10 @@ std::string Res(HRESULT hr) {
   return std::to_string(static_cast<int>(hr));
 }
 
-// Captures with the fake endpoints: a built-in HD Audio microphone that is also the default.
-class WasapiTest : public ::testing::Test {
+// Captures with the rig's fakes: a built-in HD Audio microphone that is also the default.
+class WasapiTest : public WinRig {
  public:
-  void SetUp() override {
-    JournalClear();
-    m_trackedAtStart = TrackedBlocks();
-    mic.client = &client;
-    api.enumerator.collection.endpoints = {&mic};
-    api.enumerator.defaultEndpoint = &mic;
-  }
-
-  // Every object, block and event handed to the capture code has come back.
-  void ExpectNothingHeld() {
-    EXPECT_EQ(api.enumerator.References(), 0);
-    EXPECT_EQ(api.enumerator.collection.References(), 0);
-    for (FakeEndpoint* endpoint : api.enumerator.collection.endpoints) {
-      EXPECT_EQ(endpoint->References(), 0);
-      EXPECT_EQ(endpoint->store.References(), 0);
-    }
-    if (api.enumerator.defaultEndpoint != nullptr) {
-      EXPECT_EQ(api.enumerator.defaultEndpoint->References(), 0);
-    }
-    EXPECT_EQ(client.References(), 0);
-    EXPECT_EQ(client.capture.References(), 0);
-    EXPECT_EQ(TrackedBlocks(), m_trackedAtStart);
-    EXPECT_EQ(api.ForeignFrees(), 0);
-    EXPECT_EQ(api.OpenEvents(), 0);
-    EXPECT_EQ(api.ComUninitializations(), api.ComInitializations());
-    EXPECT_EQ(client.starts, client.stops);
-  }
-
-  // Level of the first line reading text, or 0.
-  int LevelOf(const std::string& text) {
-    for (const LogLine& line : log.Lines()) {
-      if (line.text == text) {
-        return line.level;
-      }
-    }
-    return 0;
-  }
+  void SetUp() override { JournalClear(); }
 
   // Opens, delivers one packet, waits for it to be taken, closes; the sink's writes.
   std::vector<std::vector<int16_t>> CaptureOnePacket(std::vector<BYTE> bytes, UINT32 frames) {
@@ -77,14 +37,7 @@ class WasapiTest : public ::testing::Test {
     return sink.Writes();
   }
 
-  LogCapture log;
-  FakeCaptureApi api;
-  FakeAudioClient client;
-  FakeEndpoint mic{L"Microphone (HD Audio)", L"HDAUDIO", true};
   RecordingSink sink;
-
- private:
-  size_t m_trackedAtStart = 0;
 };
 
 TEST_F(WasapiTest, LoadDeviceYieldsZero) {

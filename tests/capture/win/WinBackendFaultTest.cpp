@@ -16,13 +16,8 @@
 #include "capture/win/AudioInputWinMME.h"
 #include "capture/win/AudioInputWinWASAPI.h"
 #include "send/win/AudioOutputWinMME.h"
-#include "tests/fakes/LogCapture.h"
 #include "tests/fakes/win/AllocationCount.h"
-#include "tests/fakes/win/FakeAudioClient.h"
-#include "tests/fakes/win/FakeCaptureApi.h"
-#include "tests/fakes/win/FakeEndpoints.h"
-#include "tests/fakes/win/FakeWave.h"
-#include "tests/fakes/win/TaskMemory.h"
+#include "tests/fakes/win/WinRig.h"
 
 namespace {
 
@@ -73,15 +68,8 @@ class Counter : public AudioInput::AudioSink, public AudioOutput::AudioSource {
   int64_t m_allocations[kMaxCalls] = {};
 };
 
-class WinBackendTest : public ::testing::Test {
+class WinBackendTest : public WinRig {
  public:
-  void SetUp() override {
-    m_trackedAtStart = TrackedBlocks();
-    mic.client = &client;
-    api.enumerator.collection.endpoints = {&mic};
-    api.enumerator.defaultEndpoint = &mic;
-  }
-
   bool Open(Kind kind) {
     switch (kind) {
       case Kind::kWaveOut:
@@ -123,40 +111,17 @@ class WinBackendTest : public ::testing::Test {
       return counter.WaitForCalls(calls + 1);
     }
     // Wave devices: the buffer has been used and queued again.
-    int queued = wave.Queued();
+    int queued = wave.queued;
     return wave.ReturnOne(std::vector<int16_t>(4410, 7)) && counter.WaitForCalls(calls + 1) &&
            wave.WaitForQueued(queued + 1);
   }
 
-  // Every device, buffer, object, block and event handed to the backend has come back.
-  void ExpectNothingHeld() {
-    EXPECT_EQ(wave.OpenDevices(), 0);
-    EXPECT_EQ(wave.PreparedHeaders(), 0);
-    EXPECT_TRUE(api.WaitForEventsClosed());
-    EXPECT_EQ(api.enumerator.References(), 0);
-    EXPECT_EQ(api.enumerator.collection.References(), 0);
-    EXPECT_EQ(mic.References(), 0);
-    EXPECT_EQ(mic.store.References(), 0);
-    EXPECT_EQ(client.References(), 0);
-    EXPECT_EQ(client.capture.References(), 0);
-    EXPECT_EQ(TrackedBlocks(), m_trackedAtStart);
-    EXPECT_EQ(api.ForeignFrees(), 0);
-    EXPECT_EQ(api.ComUninitializations(), api.ComInitializations());
-    EXPECT_EQ(client.starts, client.stops);
-  }
-
-  LogCapture log;
-  FakeCaptureApi api;  // before the wave fake: tables are put back in reverse order
-  FakeWave wave;
-  FakeAudioClient client;
-  FakeEndpoint mic{L"Microphone (HD Audio)", L"HDAUDIO", true};
   Counter counter;
 
  private:
   std::unique_ptr<AudioOutputWinMME> m_output;
   std::unique_ptr<AudioInputWinMME> m_input;
   std::unique_ptr<AudioInputWinWASAPI> m_wasapi;
-  size_t m_trackedAtStart = 0;
 };
 
 const char* NameOf(Kind kind) {
@@ -272,7 +237,7 @@ TEST_P(KindTest, ALostDeviceIsReopenedAndLoggedOnceEachWay) {
     const int ring =
         kind == Kind::kWaveOut ? AudioOutputWinMME::kBufferCount : AudioInputWinMME::kBufferCount;
     ASSERT_TRUE(wave.WaitForQueued(ring + 2 + ring));
-    EXPECT_EQ(wave.Opens(), 2);
+    EXPECT_EQ(wave.opens, 2);
   }
   ASSERT_TRUE(Flow(kind));
   Poll();

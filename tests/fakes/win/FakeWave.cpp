@@ -60,54 +60,14 @@ bool FakeWave::ReturnOne(const std::vector<int16_t>& samples) {
 
 bool FakeWave::WaitForQueued(int count) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_queued >= count; });
+  return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return queued >= count; });
 }
 
 bool FakeWave::Release() {
   std::unique_lock<std::mutex> lock(m_mutex);
   m_resetReleased = true;
   m_changed.notify_all();
-  return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_openDevices == 0; });
-}
-
-int FakeWave::Opens() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_opens;
-}
-
-int FakeWave::OpenDevices() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_openDevices;
-}
-
-int FakeWave::PreparedHeaders() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_prepared;
-}
-
-int FakeWave::Queued() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_queued;
-}
-
-int FakeWave::OrderErrors() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_orderErrors;
-}
-
-WAVEFORMATEX FakeWave::Format() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_format;
-}
-
-UINT FakeWave::Device() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_device;
-}
-
-DWORD FakeWave::Flags() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_flags;
+  return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return openDevices == 0; });
 }
 
 std::vector<int16_t> FakeWave::Held(size_t index) const {
@@ -129,14 +89,14 @@ MMRESULT FakeWave::Open(Handle* device, UINT id, LPCWAVEFORMATEX format, DWORD_P
   {
     std::lock_guard<std::mutex> lock(self.m_mutex);
     self.m_out = std::is_same<Handle, HWAVEOUT>::value;
-    self.m_device = id;
-    self.m_format = *format;
-    self.m_flags = flags;
+    self.device = id;
+    self.format = *format;
+    self.flags = flags;
     if (self.openResult != MMSYSERR_NOERROR) {
       return self.openResult;
     }
-    ++self.m_opens;
-    ++self.m_openDevices;
+    ++self.opens;
+    ++self.openDevices;
     self.m_callback = callback;
     self.m_instance = instance;
     self.m_ringSize = 0;
@@ -154,7 +114,7 @@ MMRESULT FakeWave::Prepare(Handle, LPWAVEHDR header, UINT size) {
   if (size != sizeof(WAVEHDR) || self.m_ringSize == kMaxHeld) {
     return MMSYSERR_INVALPARAM;
   }
-  ++self.m_prepared;
+  ++self.prepared;
   self.m_ring[self.m_ringSize++] = header;
   header->dwFlags |= WHDR_PREPARED;
   return MMSYSERR_NOERROR;
@@ -164,7 +124,7 @@ template <typename Handle>
 MMRESULT FakeWave::QueueBuffer(Handle, LPWAVEHDR header, UINT) {
   FakeWave& self = *s_current;
   std::lock_guard<std::mutex> lock(self.m_mutex);
-  ++self.m_queued;
+  ++self.queued;
   self.m_changed.notify_all();
   if (self.failQueueCall > 0 && --self.failQueueCall == 0) {
     return MMSYSERR_NODRIVER;
@@ -174,7 +134,7 @@ MMRESULT FakeWave::QueueBuffer(Handle, LPWAVEHDR header, UINT) {
   const bool held = std::find(self.m_held, self.m_held + self.m_heldCount, header) !=
                     self.m_held + self.m_heldCount;
   if (held || position != (self.m_lastPosition + 1) % self.m_ringSize) {
-    ++self.m_orderErrors;
+    ++self.orderErrors;
   }
   self.m_lastPosition = position;
   header->dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
@@ -204,7 +164,7 @@ MMRESULT FakeWave::Unprepare(Handle, LPWAVEHDR header, UINT) {
   FakeWave& self = *s_current;
   std::lock_guard<std::mutex> lock(self.m_mutex);
   if ((header->dwFlags & WHDR_PREPARED) != 0) {
-    --self.m_prepared;
+    --self.prepared;
     header->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
   }
   return MMSYSERR_NOERROR;
@@ -215,7 +175,7 @@ MMRESULT FakeWave::Close(Handle) {
   FakeWave& self = *s_current;
   {
     std::lock_guard<std::mutex> lock(self.m_mutex);
-    --self.m_openDevices;
+    --self.openDevices;
     self.m_changed.notify_all();
   }
   self.Notify(self.m_out ? WOM_CLOSE : WIM_CLOSE, nullptr);

@@ -10,6 +10,7 @@
 // windows.h first: mmsystem.h relies on its types.
 #include <mmsystem.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -36,14 +37,15 @@ class FakeWave {
   bool Release();
 
   // Any thread.
-  int Opens() const;            // successful ones
-  int OpenDevices() const;      // opened and not closed
-  int PreparedHeaders() const;  // prepared and not unprepared
-  int Queued() const;           // queueing calls, failed ones included
-  int OrderErrors() const;      // buffers queued out of ring order or while the device held them
-  WAVEFORMATEX Format() const;  // of the last open
-  UINT Device() const;          // device id of the last open
-  DWORD Flags() const;          // of the last open
+  std::atomic<int> opens{0};        // successful ones
+  std::atomic<int> openDevices{0};  // opened and not closed
+  std::atomic<int> prepared{0};     // headers prepared and not unprepared
+  std::atomic<int> queued{0};       // queueing calls, failed ones included
+  std::atomic<int> orderErrors{0};  // buffers queued out of ring order or while held
+  // What the last open asked for; read once it has returned.
+  WAVEFORMATEX format{};
+  UINT device = 0;
+  DWORD flags = 0;
   std::vector<int16_t> Held(size_t index) const;  // samples of a held buffer (0 = oldest)
 
  private:
@@ -72,14 +74,6 @@ class FakeWave {
   bool m_out = true;  // the device last opened is a wave-out device
   DWORD_PTR m_callback = 0;
   DWORD_PTR m_instance = 0;
-  WAVEFORMATEX m_format{};
-  UINT m_device = 0;
-  DWORD m_flags = 0;
-  int m_opens = 0;
-  int m_openDevices = 0;
-  int m_prepared = 0;
-  int m_queued = 0;
-  int m_orderErrors = 0;
   bool m_resetReleased = false;
   WAVEHDR* m_held[kMaxHeld] = {};  // oldest first
   int m_heldCount = 0;
