@@ -7,8 +7,7 @@ AudioInput::Factory& TestFactory() {
 }
 }  // namespace
 
-AudioInput::AudioInput()
-    : m_impl(TestFactory() ? TestFactory()() : CreatePlatformAudioInput()) {}
+AudioInput::AudioInput() : m_impl(TestFactory() ? TestFactory()() : CreatePlatformAudioInput()) {}
 
 AudioInput::~AudioInput() = default;
 
@@ -21,7 +20,13 @@ bool AudioInput::Open(uint32_t microphone, AudioSink* sink) {
   return m_impl->Open(microphone, sink);
 }
 
-void AudioInput::Close() { m_impl->Close(); }
+void AudioInput::Close() {
+  m_impl->Close();
+}
+
+void AudioInput::Poll() {
+  m_impl->Poll();
+}
 
 AudioInput::Factory AudioInput::SetFactoryForTesting(Factory factory) {
   Factory previous = std::move(TestFactory());

@@ -31,7 +31,11 @@ class AudioInput {
     // Owner's thread. True when capture runs into sink, announced as (1, 48000, 16).
     virtual bool Open(uint32_t microphone, AudioSink* sink) = 0;
     // Owner's thread. Stops capture; once it returns no sink call is in progress or follows.
+    // Returns within a bounded time, even when the sound server does not answer.
     virtual void Close() = 0;
+    // Owner's thread, now and then while open: logs what the capture thread has met (a lost
+    // device, its return), since capture threads do not log.
+    virtual void Poll() {}
   };
   using Factory = std::function<std::unique_ptr<Impl>()>;
 
@@ -44,6 +48,8 @@ class AudioInput {
   bool Open(uint32_t microphone, AudioSink* sink);
   // Owner's thread. Stops capture; harmless after a failed Open and when repeated.
   void Close();
+  // Owner's thread, while open. See Impl::Poll.
+  void Poll();
 
   // Test hook: handles made from now on use factory's objects (null: the platform's).
   // Returns the factory it replaces. Call while no handle is being made.

@@ -39,6 +39,7 @@ bool HovRecv::Start(int timeoutMs, HovManager::RecvListener* listener) {
 }
 
 bool HovRecv::Poll() {
+  m_capture->Poll();  // the capture's own lines (a lost device, its return)
   if (m_sink->IsComplete()) {
     HovLog(2, "HovSink Concurrent is Complete");
     char buffer[kMessageBuffer];

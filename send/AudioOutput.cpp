@@ -20,7 +20,13 @@ bool AudioOutput::Open(uint32_t deviceId, AudioSource* source) {
   return m_impl->Open(deviceId, source);
 }
 
-void AudioOutput::Close() { m_impl->Close(); }
+void AudioOutput::Close() {
+  m_impl->Close();
+}
+
+void AudioOutput::Poll() {
+  m_impl->Poll();
+}
 
 AudioOutput::Factory AudioOutput::SetFactoryForTesting(Factory factory) {
   Factory previous = std::move(TestFactory());

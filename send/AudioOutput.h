@@ -22,12 +22,16 @@ class AudioOutput {
   class Impl {
    public:
     virtual ~Impl() = default;
-    // Owner's thread. Opens the default device and pulls the first five seconds before it
-    // returns; false (nothing held, no log line) when the device does not open.
+    // Owner's thread. Opens the default device and starts pulling samples; false (nothing
+    // held) when the device does not open.
     virtual bool Open(uint32_t deviceId, AudioSource* source) = 0;
     // Owner's thread, only after a successful Open. Once it returns no Read is in progress
-    // and none follows.
+    // and none follows. Returns within a bounded time, even when the sound server does not
+    // answer.
     virtual void Close() = 0;
+    // Owner's thread, now and then while open: logs what the playback thread has met (a lost
+    // device, its return), since playback threads do not log.
+    virtual void Poll() {}
   };
   using Factory = std::function<std::unique_ptr<Impl>()>;
 
@@ -40,6 +44,8 @@ class AudioOutput {
   bool Open(uint32_t deviceId, AudioSource* source);
   // Owner's thread. See Impl::Close.
   void Close();
+  // Owner's thread, while open. See Impl::Poll.
+  void Poll();
 
   // Test hook: handles made from now on use factory's objects (null: the platform's).
   // Returns the factory it replaces. Call while no handle is being made.

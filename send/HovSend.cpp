@@ -47,6 +47,11 @@ void HovSend::Update(const char* shareKey) {
   m_source->Update(encoded.c_str());
 }
 
+bool HovSend::Poll() {
+  m_output->Poll();
+  return true;
+}
+
 void HovSend::Stop() {
   ScopeTrace trace("HovSend::Stop");
   m_output->Close();

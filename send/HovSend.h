@@ -17,8 +17,9 @@ class HovSend {
   // Worker thread. Switches to a new key through the source's cross-fade; an invalid key is
   // ignored.
   void Update(const char* shareKey);
-  // Worker thread. Always true: a sender ends only when stopped.
-  bool Poll() { return true; }
+  // Worker thread, after a successful Start. Lets playback log what its thread met; always
+  // true: a sender ends only when stopped (a lost device is reopened by the backend).
+  bool Poll();
   // Worker thread, after a successful Start. Closes playback, then frees the source.
   void Stop();
 

@@ -32,3 +32,9 @@ void AudioInputLinux::Close() {
     m_open.reset();
   }
 }
+
+void AudioInputLinux::Poll() {
+  if (m_open) {
+    m_open->Poll();
+  }
+}

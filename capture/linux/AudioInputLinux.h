@@ -20,6 +20,8 @@ class AudioInputLinux : public AudioInput::Impl {
   bool Open(uint32_t microphone, AudioInput::AudioSink* sink) override;
   // Owner's thread. Closes and discards whichever backend is held; harmless when none is.
   void Close() override;
+  // Owner's thread. Forwards to the backend that opened.
+  void Poll() override;
 
  private:
   std::vector<Backend<AudioInput::Impl>> m_backends;

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/linux/AlsaRecovery.h"
 #include "runtime/HovLog.h"
-#include "send/linux/AlsaRecovery.h"
 #include "runtime/ThreadName.h"
 
 namespace {
@@ -67,6 +67,7 @@ void AudioInputLinuxAlsa::Close() {
     m_pcm = nullptr;
     m_sink->Close();
   }
+  m_failures.Report();
 }
 
 void AudioInputLinuxAlsa::ThreadProc() {
@@ -90,5 +91,9 @@ void AudioInputLinuxAlsa::ThreadProc() {
 }
 
 bool AudioInputLinuxAlsa::Recover(long error) {
-  return RecoverAlsaStream(m_pcm, error, "snd_pcm_readi", &m_readFailureLogged);
+  return RecoverAlsaStream(m_pcm, error, &m_failures);
+}
+
+void AudioInputLinuxAlsa::Poll() {
+  m_failures.Report();
 }

@@ -7,8 +7,7 @@
 #include <thread>
 
 #include "capture/AudioInput.h"
-
-typedef struct _snd_pcm snd_pcm_t;
+#include "platform/linux/AlsaRecovery.h"
 
 class AudioInputLinuxAlsa : public AudioInput::Impl {
  public:
@@ -20,6 +19,8 @@ class AudioInputLinuxAlsa : public AudioInput::Impl {
   bool Open(uint32_t microphone, AudioInput::AudioSink* sink) override;
   // Owner's thread. Stops and joins the capture thread, closes the device, then the sink once.
   void Close() override;
+  // Owner's thread. Logs the failures the capture thread has met.
+  void Poll() override;
 
  private:
   // Capture thread: reads periods and writes them to the sink until Close or a device failure.
@@ -30,6 +31,6 @@ class AudioInputLinuxAlsa : public AudioInput::Impl {
   AudioInput::AudioSink* m_sink = nullptr;
   snd_pcm_t* m_pcm = nullptr;
   std::atomic<bool> m_running{false};
-  bool m_readFailureLogged = false;  // capture thread only
+  AlsaStreamLog m_failures{"snd_pcm_readi"};
   std::thread m_thread;
 };

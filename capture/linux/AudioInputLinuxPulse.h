@@ -1,32 +1,32 @@
 // Capture from the PulseAudio server's default source as mono signed 16-bit at 48000 Hz (the
-// server converts), delivered to the sink in fragments of about 10 ms by a capture thread.
+// server converts), delivered to the sink in fragments of 10 ms by the stream's mainloop thread.
+// When the server goes away the stream is made again once it is back.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 #include "capture/AudioInput.h"
+#include "platform/linux/PulseStream.h"
 
-typedef struct pa_simple pa_simple;
-
-class AudioInputLinuxPulse : public AudioInput::Impl {
+class AudioInputLinuxPulse : public AudioInput::Impl, private PulseStream::Client {
  public:
   AudioInputLinuxPulse();            // owner's thread
   ~AudioInputLinuxPulse() override;  // owner's thread; after Close or a failed Open
 
-  // Owner's thread. Connects at once, so a missing server is known before it returns; then
-  // opens the sink with (1, 48000, 16) and starts the capture thread.
+  // Owner's thread. Connects within a time limit, so a missing or frozen server is known
+  // before it returns; then opens the sink with (1, 48000, 16) and lets fragments through.
   bool Open(uint32_t microphone, AudioInput::AudioSink* sink) override;
-  // Owner's thread. Stops and joins the capture thread, disconnects, then closes the sink once.
+  // Owner's thread. Stops the stream without waiting on the server, then closes the sink once.
   void Close() override;
+  // Owner's thread. Logs a loss of the server and the capture's return.
+  void Poll() override;
 
  private:
-  // Capture thread: reads fragments and writes them to the sink until Close or a read error.
-  void ThreadProc();
+  void Take(const int16_t* in, int32_t frames) override;  // mainloop thread
 
   AudioInput::AudioSink* m_sink = nullptr;
-  pa_simple* m_stream = nullptr;
-  std::atomic<bool> m_running{false};
-  std::thread m_thread;
+  std::atomic<bool> m_delivering{false};
+  bool m_sinkOpen = false;
+  PulseStream m_stream;
 };

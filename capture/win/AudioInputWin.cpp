@@ -33,9 +33,7 @@ void AudioInputWin::Close() {
 }
 
 void AudioInputWin::Poll() {
-  if (auto* wasapi = dynamic_cast<AudioInputWinWASAPI*>(m_open.get())) {
-    wasapi->Poll();
-  } else if (auto* mme = dynamic_cast<AudioInputWinMME*>(m_open.get())) {
-    mme->Poll();
+  if (m_open != nullptr) {
+    m_open->Poll();
   }
 }

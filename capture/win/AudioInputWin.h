@@ -21,7 +21,7 @@ class AudioInputWin : public AudioInput::Impl {
   // Owner's thread. Closes and discards the backend held; harmless when none is.
   void Close() override;
   // Owner's thread, while open: lets the backend log what its thread met.
-  void Poll();
+  void Poll() override;
 
   // Owner's thread. The name of the backend held ("AudioInputWinWASAPI", "AudioInputWinMME"),
   // or null.

@@ -29,7 +29,7 @@ class AudioInputWinMME : public AudioInput::Impl, private WaveRing::Client {
   // Harmless when not open.
   void Close() override;
   // Owner's thread, while open: logs a lost device and its return, once each.
-  void Poll();
+  void Poll() override;
 
  private:
   // The ring's pump thread: one recorded buffer to the sink.

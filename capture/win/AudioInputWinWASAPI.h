@@ -40,7 +40,7 @@ class AudioInputWinWASAPI : public AudioInput::Impl {
   // is closed once. Harmless when not open.
   void Close() override;
   // Owner's thread, while open: logs a lost endpoint and its return, once each.
-  void Poll();
+  void Poll() override;
 
   // Any thread. True when the wide text, with A to Z lowered, begins with "hdaudio" or
   // "intelaudio".

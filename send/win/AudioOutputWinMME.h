@@ -28,7 +28,7 @@ class AudioOutputWinMME : public AudioOutput::Impl, private WaveRing::Client {
   // progress or follows and the device is closed (or left to close on its own, logged).
   void Close() override;
   // Owner's thread, while open: logs a lost device and its return, once each.
-  void Poll();
+  void Poll() override;
 
  private:
   // The ring's pump thread: one buffer from the source.

@@ -89,7 +89,12 @@ INSTANTIATE_TEST_SUITE_P(Slices, HovSourceSlices,
                          testing::Values(SliceCase{48000, -1}, SliceCase{1, -1}, SliceCase{37, -1},
                                          SliceCase{480, 4800}, SliceCase{1, 7},
                                          SliceCase{1023, 2046}, SliceCase{5000, 10000},
-                                         SliceCase{48000, 48000}));
+                                         SliceCase{48000, 48000}),
+                         [](const testing::TestParamInfo<SliceCase>& info) {
+                           return "slice" + std::to_string(info.param.slice) + "_update" +
+                                  (info.param.updateAt < 0 ? std::string("none")
+                                                           : std::to_string(info.param.updateAt));
+                         });
 
 TEST(HovSourceTest, ABurstOfUpdatesFadesOnceToTheLatestKey) {
   constexpr int32_t kTotal = 72000;
