@@ -20,7 +20,7 @@ struct IMMDeviceEnumerator;
 
 class AudioInputWinWASAPI : public AudioInput::Impl {
  public:
-  static constexpr uint32_t kStartLimitMs = 5000;  // the longest Open waits for the thread
+  static constexpr uint32_t kStartLimitMs = 2000;  // the longest Open waits for the thread
   static constexpr uint32_t kStopLimitMs = 250;    // the longest Close waits for it
   static constexpr uint32_t kStallMs = 3000;       // no packet for this long: endpoint lost
   static constexpr uint32_t kRetryMs = 250;        // between two reopen attempts
