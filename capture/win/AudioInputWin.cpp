@@ -1,7 +1,5 @@
 #include "capture/win/AudioInputWin.h"
 
-#include <vector>
-
 #include "capture/win/AudioInputWinMME.h"
 #include "capture/win/AudioInputWinWASAPI.h"
 #include "runtime/HovLog.h"
@@ -10,46 +8,32 @@ std::unique_ptr<AudioInput::Impl> CreatePlatformAudioInput() {
   return std::make_unique<AudioInputWin>();
 }
 
-AudioInputWin::AudioInputWin() = default;
+AudioInputWin::AudioInputWin()
+    : m_backends{{"AudioInputWinWASAPI", [] { return std::make_unique<AudioInputWinWASAPI>(); }},
+                 {"AudioInputWinMME", [] { return std::make_unique<AudioInputWinMME>(); }}} {}
 
 AudioInputWin::~AudioInputWin() = default;
 
-bool AudioInputWin::Open(uint32_t /*microphone*/, AudioInput::AudioSink* sink) {
+bool AudioInputWin::Open(uint32_t microphone, AudioInput::AudioSink* sink) {
   ScopeTrace trace("AudioInputWin::Open");
-  HovLog(2, "try use AudioInputWinWASAPI");
-  std::vector<uint32_t> candidates;
-  AudioInputWinWASAPI::LoadDevice(candidates);
-  if (!candidates.empty()) {
-    m_wasapi = std::make_unique<AudioInputWinWASAPI>();
-    if (m_wasapi->Open(candidates[0], sink) != 0) {
-      return true;
-    }
-    // Not closed: the failed capture thread has released what it acquired.
-    m_wasapi.reset();
-  }
-
-  HovLog(3, "AudioInputWinWASAPI failed, try use AudioInputWinMME");
-  AudioInputWinMME::LoadDevice(candidates);
-  if (!candidates.empty()) {
-    m_mme = std::make_unique<AudioInputWinMME>();
-    if (!m_mme->Open(candidates[0], sink)) {
-      m_mme.reset();
-    }
-  }
-  if (m_mme == nullptr) {
-    HovLog(3, "AudioInputWinMME failed, all failed");
-    return false;
-  }
-  return true;
+  size_t tried = 0;  // every maker of the table makes a backend
+  m_open = OpenFirstBackend(m_backends, [&](AudioInput::Impl& backend) {
+    ++tried;
+    return backend.Open(microphone, sink);
+  });
+  m_openName = m_open == nullptr ? nullptr : m_backends[tried - 1].name;
+  return m_open != nullptr;
 }
 
 void AudioInputWin::Close() {
-  if (m_wasapi != nullptr) {
-    m_wasapi->Close();
-    m_wasapi.reset();
+  if (m_open != nullptr) {
+    m_open->Close();
+    m_open.reset();
   }
-  if (m_mme != nullptr) {
-    m_mme->Close();
-    m_mme.reset();
+}
+
+void AudioInputWin::Poll() {
+  if (m_open != nullptr) {
+    m_open->Poll();
   }
 }

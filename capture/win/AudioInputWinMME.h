@@ -1,54 +1,43 @@
 // Capture through the wave-in mapper (the system's default recording device), asked for mono
-// signed 16-bit at 48000 Hz so that no conversion is needed. Ten reused buffers of 4410
-// samples, five of them queued; each filled buffer goes to the sink from the device's callback
-// and makes the next buffer of the ring queue.
+// signed 16-bit at 48000 Hz so that no conversion is needed: five reused buffers of 4410
+// samples, all queued. The device's callback only signals; the ring's pump thread hands each
+// recorded buffer to the sink, queues it again, and reopens the default device when it is lost.
 #pragma once
 
-#include <windows.h>
-// windows.h first: mmsystem.h relies on its types.
-#include <mmsystem.h>
-
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 #include "capture/AudioInput.h"
+#include "platform/win/WaveRing.h"
 
-class AudioInputWinMME {
+class AudioInputWinMME : public AudioInput::Impl, private WaveRing::Client {
  public:
-  static constexpr int kBufferCount = 10;
-  static constexpr int kQueued = 5;
-  static constexpr DWORD kBufferBytes = 8820;
+  static constexpr int32_t kBufferCount = 5;
+  static constexpr int32_t kBufferSamples = 4410;
 
-  AudioInputWinMME();   // owner's thread
-  ~AudioInputWinMME();  // owner's thread; after Close or a failed Open
+  AudioInputWinMME();            // owner's thread
+  ~AudioInputWinMME() override;  // owner's thread; stops the device, does not close the sink
 
   // Any thread. Empties the list and appends the one id WAVE_MAPPER (0xFFFFFFFF).
   static void LoadDevice(std::vector<uint32_t>& deviceIds);
-  // Owner's thread, once. Opens the device, opens the sink with (1, 48000, 16) and starts
-  // recording; false after logging "waveInOpen failed, res:%d" (nothing held).
-  bool Open(uint32_t deviceId, AudioInput::AudioSink* sink);
-  // Owner's thread, once, after a successful Open: stops and closes the device, then closes
-  // the sink. No Write is in progress or follows once it returns.
-  void Close();
-
-  // The device's callback thread (and the thread calling a wave-in function that notifies).
-  // instance is the AudioInputWinMME; WIM_DATA goes to OnData with param1 as the header.
-  static void CALLBACK WaveInProc(HWAVEIN device, UINT message, DWORD_PTR instance,
-                                  DWORD_PTR param1, DWORD_PTR param2);
+  // Owner's thread, once. Opens WAVE_MAPPER whatever the id, opens the sink with (1, 48000,
+  // 16) and starts recording; false after logging "waveInOpen failed, res:%d" (nothing held,
+  // the sink untouched).
+  bool Open(uint32_t deviceId, AudioInput::AudioSink* sink) override;
+  // Owner's thread: within WaveRing::kStopLimitMs no Write is in progress or follows and the
+  // device is closed (or left to close on its own, logged); then the sink is closed once.
+  // Harmless when not open.
+  void Close() override;
+  // Owner's thread, while open: logs a lost device and its return, once each.
+  void Poll() override;
 
  private:
-  // The device's callback thread: delivers a filled header and queues the next of the ring.
-  void OnData(WAVEHDR* header);
-  // Queues the header at m_nextHeader and advances it. Open's thread or under m_mutex.
-  void QueueNext();
+  // The ring's pump thread: one recorded buffer to the sink.
+  int32_t Transfer(int16_t* data, int32_t count) override;
+  // Open's thread, before recording starts.
+  void Started() override;
 
   AudioInput::AudioSink* m_sink = nullptr;
-  HWAVEIN m_hWaveIn = nullptr;
-  std::mutex m_mutex;  // guards m_running, m_nextHeader and each delivery
-  bool m_running = false;
-  WAVEHDR m_headers[kBufferCount] = {};
-  std::unique_ptr<char[]> m_data[kBufferCount];
-  int32_t m_nextHeader = 0;
+  bool m_open = false;
+  WaveRing m_ring;
 };

@@ -7,8 +7,14 @@
 #include <cstring>
 #include <cwchar>
 
-#include "capture/win/CaptureApi.h"
-#include "capture/win/ScopeExit.h"
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "platform/win/LossCounter.h"
+#include "platform/win/RunWithin.h"
+#include "platform/win/ScopeExit.h"
+#include "platform/win/WinApi.h"
 #include "runtime/HovLog.h"
 
 namespace {
@@ -17,9 +23,6 @@ constexpr DWORD kRequiredRate = 48000;
 constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST;
 constexpr REFERENCE_TIME kBufferDuration = 10000000;  // one second in 100 ns units
 constexpr DWORD kCaptureEventAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
-// The wait for a packet is bounded so that a stop request is seen even when the endpoint
-// stops signalling (removed device).
-constexpr DWORD kCaptureWaitMs = 100;
 
 const GUID kContainerIdFormat = {
     0x8C7ED206, 0x3F8A, 0x4827, {0xB3, 0xAB, 0xAE, 0x9E, 0x1F, 0xAE, 0xFC, 0x6C}};
@@ -96,7 +99,7 @@ class StoredValue {
       PropVariantInit(&m_value);
     }
   }
-  ~StoredValue() { CaptureFunctions().propVariantClear(&m_value); }
+  ~StoredValue() { WinFunctions().propVariantClear(&m_value); }
   StoredValue(const StoredValue&) = delete;
   StoredValue& operator=(const StoredValue&) = delete;
 
@@ -112,7 +115,7 @@ class StoredValue {
 // system code page when it is. Logs the failures that skip the endpoint.
 bool IsBuiltInEndpoint(IMMDeviceCollection* collection, UINT i, std::string* name) {
   static const wchar_t* const kExcludedNames[] = {L"立体声混音", L"立体音混音", L"Stereo Mix"};
-  const CaptureApi& api = CaptureFunctions();
+  const WinApi& api = WinFunctions();
   const int index = static_cast<int>(i);
 
   IMMDevice* endpoint = nullptr;
@@ -174,65 +177,295 @@ bool IsBuiltInEndpoint(IMMDeviceCollection* collection, UINT i, std::string* nam
   return false;
 }
 
+enum class StreamEnd { kNotStarted, kStopped, kLost };
+
 }  // namespace
 
-AudioInputWinWASAPI::AudioInputWinWASAPI() = default;
-
-AudioInputWinWASAPI::~AudioInputWinWASAPI() {
-  // After a failed Open the thread has reported and is ending on its own.
-  if (m_thread.joinable()) {
-    m_running = 0;
-    m_thread.join();
-  }
-}
-
-void AudioInputWinWASAPI::LoadDevice(std::vector<uint32_t>& deviceIds) {
-  deviceIds.clear();
-  deviceIds.push_back(0);
-}
-
-int32_t AudioInputWinWASAPI::Open(uint32_t /*deviceIndex*/, AudioInput::AudioSink* sink) {
-  ScopeTrace trace("AudioInputWinWASAPI::Open");
-  const CaptureApi& api = CaptureFunctions();
-  m_sink = sink;
-  m_started = false;
-  m_readyEvent = api.createEventA(nullptr, TRUE, FALSE, nullptr);
-  if (m_readyEvent == nullptr) {
-    HovLog(3, "CreateEvent failed");
-    return 0;
-  }
-  m_running = 1;
-  try {
-    m_thread = std::thread(&AudioInputWinWASAPI::ThreadProc, this);
-  } catch (...) {
-    m_running = 0;
-    api.closeHandle(m_readyEvent);
-    m_readyEvent = nullptr;
-    throw;
-  }
-  WaitForSingleObject(m_readyEvent, INFINITE);
-  api.closeHandle(m_readyEvent);
-  m_readyEvent = nullptr;
-  HovLog(2, "AudioInputWinWASAPI::Open res: %d", m_started ? 1 : 0);
-  return m_started ? 1 : 0;
-}
-
-void AudioInputWinWASAPI::Close() {
-  if (m_running != 0) {
-    m_running = 0;
-    if (m_thread.joinable()) {
-      m_thread.join();
+struct AudioInputWinWASAPI::Shared {
+  ~Shared() {
+    const WinApi& api = WinFunctions();
+    if (ready != nullptr) {
+      api.closeHandle(ready);
     }
-    m_thread = std::thread();
+    if (stop != nullptr) {
+      api.closeHandle(stop);
+    }
   }
-  if (m_readyEvent != nullptr) {
-    CaptureFunctions().closeHandle(m_readyEvent);
-    m_readyEvent = nullptr;
-  }
-  if (m_sink != nullptr) {
-    m_sink->Close();
+
+  std::mutex mutex;  // guards running and each sink call
+  bool running = false;
+  AudioInput::AudioSink* sink = nullptr;
+  HANDLE ready = nullptr;  // manual reset: the outcome of the start-up is known
+  HANDLE stop = nullptr;   // manual reset: Close asks the thread to end
+  std::atomic<bool> started{false};
+  std::thread thread;
+  LossCounter losses;
+};
+
+namespace {
+
+using Shared = AudioInputWinWASAPI::Shared;
+
+// Capture thread: the first start-up failed; Open hears of it.
+void FailStart(Shared& s, bool first) {
+  if (first) {
+    s.started = false;
+    SetEvent(s.ready);
   }
 }
+
+// Capture thread: the audio client of the chosen endpoint, or null. Logs only when loud (the
+// first start-up; reopen attempts are quiet).
+IAudioClient2* GetAudioClient(bool loud) {
+  IMMDeviceEnumerator* enumerator = nullptr;
+  HRESULT hr = WinFunctions().coCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                               __uuidof(IMMDeviceEnumerator),
+                                               reinterpret_cast<void**>(&enumerator));
+  if (FAILED(hr)) {
+    if (loud) {
+      HovLog(3, "CoCreateInstance failed, res:%d", static_cast<int>(hr));
+    }
+    return nullptr;
+  }
+  ScopeExit releaseEnumerator([&] { enumerator->Release(); });
+
+  IMMDevice* device = nullptr;
+  if (loud && AudioInputWinWASAPI::GetBuiltInAudioInputDevice(enumerator, &device)) {
+    HovLog(2, "GetBuiltInAudioInputDevice succeed ");
+  } else {
+    if (loud) {
+      HovLog(2, "GetBuiltInAudioInputDevice failed, try to GetDefaultAudioEndpoint");
+    }
+    // After a loss the default endpoint is taken: the built-in one is what went away.
+    hr = enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, &device);
+    if (FAILED(hr)) {
+      if (loud) {
+        HovLog(3, "pDeviceEnumerator->GetDefaultAudioEndpoint failed, res:%d",
+               static_cast<int>(hr));
+      }
+      return nullptr;
+    }
+    if (loud) {
+      HovLog(2, "pDeviceEnumerator->GetDefaultAudioEndpoint succeed");
+    }
+  }
+  ScopeExit releaseDevice([&] { device->Release(); });
+
+  IAudioClient2* client = nullptr;
+  hr = device->Activate(__uuidof(IAudioClient2), CLSCTX_ALL, nullptr,
+                        reinterpret_cast<void**>(&client));
+  if (FAILED(hr)) {
+    if (loud) {
+      HovLog(3, "pDevice->Activate failed, res:%d", static_cast<int>(hr));
+    }
+    return nullptr;
+  }
+  return client;
+}
+
+// Capture thread: delivers packets until Close asks to stop or the endpoint goes away.
+StreamEnd CaptureLoop(Shared& s, IAudioCaptureClient* captureClient, const WAVEFORMATEX* format,
+                      HANDLE captureEvent, std::vector<int16_t>& samples) {
+  const SampleKind kind = KindOf(format);
+  const uint32_t channels = format->nChannels;
+  const uint32_t bits = format->wBitsPerSample;
+  const HANDLE events[2] = {s.stop, captureEvent};
+  ULONGLONG lastPacket = GetTickCount64();
+  for (;;) {
+    DWORD waited = WaitForMultipleObjects(2, events, FALSE, AudioInputWinWASAPI::kRetryMs);
+    if (waited == WAIT_OBJECT_0) {
+      return StreamEnd::kStopped;
+    }
+    if (waited == WAIT_FAILED || GetTickCount64() - lastPacket > AudioInputWinWASAPI::kStallMs) {
+      return StreamEnd::kLost;
+    }
+    if (waited == WAIT_TIMEOUT) {
+      continue;
+    }
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    HRESULT hr = captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+    if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+      return StreamEnd::kLost;
+    }
+    if (FAILED(hr)) {
+      continue;
+    }
+    lastPacket = GetTickCount64();
+    // One packet per wake-up; silent and discontinuous packets are delivered like any other.
+    if (frames != 0) {
+      // Grows to the largest packet seen and is reused.
+      if (samples.size() < frames) {
+        samples.resize(frames);
+      }
+      bool converted = false;
+      if (kind == SampleKind::kPcm) {
+        converted =
+            AudioInputWinWASAPI::ConvertPcmToInt16(samples.data(), frames, data, channels, bits);
+      } else if (kind == SampleKind::kFloat) {
+        for (UINT32 k = 0; k < frames; ++k) {
+          float sample;
+          std::memcpy(&sample, data + static_cast<size_t>(k) * channels * sizeof(float),
+                      sizeof(sample));
+          samples[k] = FloatToInt16(sample);
+        }
+        converted = true;
+      }
+      if (converted) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.running) {
+          s.sink->Write(samples.data(), static_cast<int32_t>(frames));
+        }
+      }
+    }
+    captureClient->ReleaseBuffer(frames);
+  }
+}
+
+// Capture thread: one stream on the chosen endpoint, from activation to teardown. The first
+// start-up logs its failures, opens the sink and reports to Open; later ones (after a loss)
+// are quiet.
+StreamEnd RunStream(Shared& s, bool first, std::vector<int16_t>& samples) {
+  const WinApi& api = WinFunctions();
+  IAudioClient2* client = GetAudioClient(first);
+  if (client == nullptr) {
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+  ScopeExit releaseClient([&] { client->Release(); });
+
+  AudioClientProperties properties = {};
+  properties.cbSize = sizeof(properties);
+  properties.bIsOffload = FALSE;
+  properties.eCategory = AudioCategory_Other;
+  properties.Options = AUDCLNT_STREAMOPTIONS_RAW;
+  HRESULT hr = client->SetClientProperties(&properties);
+  if (FAILED(hr)) {
+    if (first) {
+      HovLog(3, "pAudioClient2->SetClientProperties failed, res:%d", static_cast<int>(hr));
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+
+  WAVEFORMATEX* format = nullptr;
+  hr = client->GetMixFormat(&format);
+  if (FAILED(hr)) {
+    if (first) {
+      HovLog(3, "pAudioClient2->GetMixFormat failed, res:%d", static_cast<int>(hr));
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+  ScopeExit freeFormat([&] { api.coTaskMemFree(format); });
+  // Only the rate the modem works at is taken; no rate conversion is attempted.
+  if (format->nSamplesPerSec != kRequiredRate) {
+    if (first) {
+      HovLog(3, "pwfx->nSamplesPerSec != 48000");
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+
+  hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, kBufferDuration, 0, format,
+                          nullptr);
+  if (FAILED(hr)) {
+    if (first) {
+      HovLog(3, "pAudioClient2->Initialize failed, res:%d", static_cast<int>(hr));
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+
+  HANDLE captureEvent = api.createEventExA(nullptr, nullptr, 0, kCaptureEventAccess);
+  if (captureEvent == nullptr) {
+    if (first) {
+      HovLog(3, "CreateEventEx failed");
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+  ScopeExit closeEvent([&] { api.closeHandle(captureEvent); });
+
+  hr = client->SetEventHandle(captureEvent);
+  if (FAILED(hr)) {
+    if (first) {
+      HovLog(3, "pAudioClient2->SetEventHandle failed, res:%d", static_cast<int>(hr));
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+
+  IAudioCaptureClient* captureClient = nullptr;
+  hr = client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&captureClient));
+  if (FAILED(hr)) {
+    if (first) {
+      HovLog(3, "pAudioClient2->GetService failed, res:%d", static_cast<int>(hr));
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+  ScopeExit releaseCaptureClient([&] { captureClient->Release(); });
+
+  hr = client->Start();
+  if (FAILED(hr)) {
+    if (first) {
+      HovLog(3, "pAudioClient2->Start failed, res:%d", static_cast<int>(hr));
+    }
+    FailStart(s, first);
+    return StreamEnd::kNotStarted;
+  }
+  ScopeExit stop([&] { client->Stop(); });
+
+  if (first) {
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.sink->Open(1, format->nSamplesPerSec, 16);
+    }
+    s.started = true;
+    SetEvent(s.ready);
+  } else {
+    s.losses.Recovered();
+  }
+  return CaptureLoop(s, captureClient, format, captureEvent, samples);
+}
+
+void ThreadProc(Shared& s) {
+  ScopeTrace trace("AudioInputWinWASAPI::ThreadProc");
+  const WinApi& api = WinFunctions();
+  HRESULT hr = api.coInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) {
+    HovLog(3, "CoInitializeEx failed, res:%d", static_cast<int>(hr));
+    FailStart(s, true);
+    return;
+  }
+  ScopeExit uninitialize([&] { api.coUninitialize(); });
+
+  std::vector<int16_t> samples;
+  if (RunStream(s, true, samples) != StreamEnd::kLost) {
+    return;
+  }
+  // Lost: the endpoint is chosen again, quietly, until one starts or Close asks to stop.
+  for (int32_t attempt = 0; attempt < AudioInputWinWASAPI::kReopenAttempts; ++attempt) {
+    if (attempt == 0) {
+      s.losses.Lost();
+    }
+    if (WaitForSingleObject(s.stop, attempt == 0 ? 0 : AudioInputWinWASAPI::kRetryMs) ==
+        WAIT_OBJECT_0) {
+      return;
+    }
+    StreamEnd end = RunStream(s, false, samples);
+    if (end == StreamEnd::kStopped) {
+      return;
+    }
+    if (end == StreamEnd::kLost) {
+      attempt = -1;  // it ran again and was lost again
+    }
+  }
+}
+
+}  // namespace
 
 bool AudioInputWinWASAPI::IsBuiltInEnumeratorName(const std::wstring& name) {
   std::wstring lower = name;
@@ -302,183 +535,77 @@ bool AudioInputWinWASAPI::GetBuiltInAudioInputDevice(IMMDeviceEnumerator* enumer
   return false;
 }
 
-void AudioInputWinWASAPI::FailStart() {
-  m_started = false;
-  SetEvent(m_readyEvent);
+AudioInputWinWASAPI::AudioInputWinWASAPI() = default;
+
+AudioInputWinWASAPI::~AudioInputWinWASAPI() {
+  Stop();
 }
 
-void AudioInputWinWASAPI::ThreadProc() {
-  ScopeTrace trace("AudioInputWinWASAPI::ThreadProc");
-  const CaptureApi& api = CaptureFunctions();
-  HRESULT hr = api.coInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (FAILED(hr)) {
-    HovLog(3, "CoInitializeEx failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return;
-  }
-  ScopeExit uninitialize([&] { api.coUninitialize(); });
-
-  IAudioClient2* client = GetAudioClient();
-  if (client == nullptr) {
-    return;
-  }
-  ScopeExit releaseClient([&] { client->Release(); });
-
-  AudioClientProperties properties = {};
-  properties.cbSize = sizeof(properties);
-  properties.bIsOffload = FALSE;
-  properties.eCategory = AudioCategory_Other;
-  properties.Options = AUDCLNT_STREAMOPTIONS_RAW;
-  hr = client->SetClientProperties(&properties);
-  if (FAILED(hr)) {
-    HovLog(3, "pAudioClient2->SetClientProperties failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return;
-  }
-
-  WAVEFORMATEX* format = nullptr;
-  hr = client->GetMixFormat(&format);
-  if (FAILED(hr)) {
-    HovLog(3, "pAudioClient2->GetMixFormat failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return;
-  }
-  ScopeExit freeFormat([&] { api.coTaskMemFree(format); });
-  // Only the rate the modem works at is taken; no rate conversion is attempted.
-  if (format->nSamplesPerSec != kRequiredRate) {
-    HovLog(3, "pwfx->nSamplesPerSec != 48000");
-    FailStart();
-    return;
-  }
-
-  hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags, kBufferDuration, 0, format,
-                          nullptr);
-  if (FAILED(hr)) {
-    HovLog(3, "pAudioClient2->Initialize failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return;
-  }
-
-  HANDLE captureEvent = api.createEventExA(nullptr, nullptr, 0, kCaptureEventAccess);
-  if (captureEvent == nullptr) {
-    HovLog(3, "CreateEventEx failed");
-    FailStart();
-    return;
-  }
-  ScopeExit closeEvent([&] { api.closeHandle(captureEvent); });
-
-  hr = client->SetEventHandle(captureEvent);
-  if (FAILED(hr)) {
-    HovLog(3, "pAudioClient2->SetEventHandle failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return;
-  }
-
-  IAudioCaptureClient* captureClient = nullptr;
-  hr = client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&captureClient));
-  if (FAILED(hr)) {
-    HovLog(3, "pAudioClient2->GetService failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return;
-  }
-  ScopeExit releaseCaptureClient([&] { captureClient->Release(); });
-
-  hr = client->Start();
-  if (FAILED(hr)) {
-    HovLog(3, "pAudioClient2->Start failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return;
-  }
-  ScopeExit stop([&] { client->Stop(); });
-
-  CaptureLoop(captureClient, format, captureEvent);
+void AudioInputWinWASAPI::LoadDevice(std::vector<uint32_t>& deviceIds) {
+  deviceIds.clear();
+  deviceIds.push_back(0);
 }
 
-IAudioClient2* AudioInputWinWASAPI::GetAudioClient() {
-  IMMDeviceEnumerator* enumerator = nullptr;
-  HRESULT hr = CaptureFunctions().coCreateInstance(__uuidof(MMDeviceEnumerator), nullptr,
-                                                   CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                                                   reinterpret_cast<void**>(&enumerator));
-  if (FAILED(hr)) {
-    HovLog(3, "CoCreateInstance failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return nullptr;
+bool AudioInputWinWASAPI::Open(uint32_t /*deviceIndex*/, AudioInput::AudioSink* sink) {
+  ScopeTrace trace("AudioInputWinWASAPI::Open");
+  const WinApi& api = WinFunctions();
+  auto shared = std::make_shared<Shared>();
+  shared->sink = sink;
+  shared->ready = api.createEventA(nullptr, TRUE, FALSE, nullptr);
+  shared->stop =
+      shared->ready == nullptr ? nullptr : api.createEventA(nullptr, TRUE, FALSE, nullptr);
+  if (shared->stop == nullptr) {
+    HovLog(3, "CreateEvent failed");
+    return false;
   }
-  ScopeExit releaseEnumerator([&] { enumerator->Release(); });
-
-  IMMDevice* device = nullptr;
-  if (GetBuiltInAudioInputDevice(enumerator, &device)) {
-    HovLog(2, "GetBuiltInAudioInputDevice succeed ");
-  } else {
-    HovLog(2, "GetBuiltInAudioInputDevice failed, try to GetDefaultAudioEndpoint");
-    hr = enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, &device);
-    if (FAILED(hr)) {
-      HovLog(3, "pDeviceEnumerator->GetDefaultAudioEndpoint failed, res:%d", static_cast<int>(hr));
-      FailStart();
-      return nullptr;
-    }
-    HovLog(2, "pDeviceEnumerator->GetDefaultAudioEndpoint succeed");
+  shared->running = true;
+  Shared& s = *shared;
+  s.thread = std::thread([&s] { ThreadProc(s); });  // throws std::system_error, nothing held
+  m_shared = std::move(shared);
+  if (WaitForSingleObject(s.ready, kStartLimitMs) != WAIT_OBJECT_0) {
+    s.started = false;
   }
-  ScopeExit releaseDevice([&] { device->Release(); });
-
-  IAudioClient2* client = nullptr;
-  hr = device->Activate(__uuidof(IAudioClient2), CLSCTX_ALL, nullptr,
-                        reinterpret_cast<void**>(&client));
-  if (FAILED(hr)) {
-    HovLog(3, "pDevice->Activate failed, res:%d", static_cast<int>(hr));
-    FailStart();
-    return nullptr;
+  const bool started = s.started;
+  HovLog(2, "AudioInputWinWASAPI::Open res: %d", started ? 1 : 0);
+  if (!started) {
+    Stop();
   }
-  return client;
+  m_open = started;
+  return started;
 }
 
-void AudioInputWinWASAPI::CaptureLoop(IAudioCaptureClient* captureClient,
-                                      const WAVEFORMATEX* format, HANDLE captureEvent) {
-  m_sink->Open(1, format->nSamplesPerSec, 16);
-  const SampleKind kind = KindOf(format);
-  const uint32_t channels = format->nChannels;
-  const uint32_t bits = format->wBitsPerSample;
-  m_started = true;
-  SetEvent(m_readyEvent);
+void AudioInputWinWASAPI::Close() {
+  Stop();
+  m_open = false;
+}
 
-  // Grows to the largest packet seen and is reused.
-  std::vector<int16_t> samples;
-  while (m_running != 0) {
-    DWORD waited = WaitForSingleObject(captureEvent, kCaptureWaitMs);
-    if (waited == WAIT_TIMEOUT) {
-      continue;
-    }
-    if (waited != WAIT_OBJECT_0) {
-      break;
-    }
-    BYTE* data = nullptr;
-    UINT32 frames = 0;
-    DWORD flags = 0;
-    if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) {
-      continue;
-    }
-    // One packet per wake-up; silent and discontinuous packets are delivered like any other.
-    if (frames != 0) {
-      if (samples.size() < frames) {
-        samples.resize(frames);
-      }
-      bool converted = false;
-      if (kind == SampleKind::kPcm) {
-        converted = ConvertPcmToInt16(samples.data(), frames, data, channels, bits);
-      } else if (kind == SampleKind::kFloat) {
-        for (UINT32 k = 0; k < frames; ++k) {
-          float sample;
-          std::memcpy(&sample, data + static_cast<size_t>(k) * channels * sizeof(float),
-                      sizeof(sample));
-          samples[k] = FloatToInt16(sample);
-        }
-        converted = true;
-      }
-      if (converted) {
-        m_sink->Write(samples.data(), static_cast<int32_t>(frames));
-      }
-    }
-    captureClient->ReleaseBuffer(frames);
+void AudioInputWinWASAPI::Poll() {
+  if (m_shared != nullptr) {
+    m_shared->losses.Report("AudioInputWinWASAPI");
   }
-  m_sink->Close();
+}
+
+void AudioInputWinWASAPI::Stop() {
+  if (m_shared == nullptr) {
+    return;
+  }
+  std::shared_ptr<Shared> shared = std::move(m_shared);
+  AudioInput::AudioSink* sink = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->running && m_open) {
+      sink = shared->sink;
+    }
+    shared->running = false;
+  }
+  SetEvent(shared->stop);
+  if (!RunWithin(kStopLimitMs, [shared] { shared->thread.join(); })) {
+    HovLog(3,
+           "AudioInputWinWASAPI: the capture thread did not stop within %u ms; it ends on its own",
+           static_cast<unsigned>(kStopLimitMs));
+  }
+  shared->losses.Report("AudioInputWinWASAPI");
+  if (sink != nullptr) {
+    sink->Close();
+  }
 }

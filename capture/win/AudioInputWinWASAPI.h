@@ -1,38 +1,46 @@
 // Capture through Core Audio in shared, event-driven mode. The capture thread chooses the
 // endpoint (the built-in microphone if there is one, else the default console capture
 // endpoint, never a stereo-mix loopback), asks for the raw stream, accepts only a 48000 Hz
-// mix rate, and hands every packet to the sink as mono signed 16-bit samples.
+// mix rate, and hands every packet to the sink as mono signed 16-bit samples. An endpoint that
+// goes away (AUDCLNT_E_DEVICE_INVALIDATED, or no packet for kStallMs) is given up and the
+// choice made again, at most kReopenAttempts times kRetryMs apart.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "capture/AudioInput.h"
 
 struct IMMDevice;
 struct IMMDeviceEnumerator;
-struct IAudioClient2;
-struct IAudioCaptureClient;
 
-class AudioInputWinWASAPI {
+class AudioInputWinWASAPI : public AudioInput::Impl {
  public:
-  AudioInputWinWASAPI();   // owner's thread
-  ~AudioInputWinWASAPI();  // owner's thread; joins a capture thread that failed to start
+  static constexpr uint32_t kStartLimitMs = 2000;  // the longest Open waits for the thread
+  static constexpr uint32_t kStopLimitMs = 250;    // the longest Close waits for it
+  static constexpr uint32_t kStallMs = 3000;       // no packet for this long: endpoint lost
+  static constexpr uint32_t kRetryMs = 250;        // between two reopen attempts
+  static constexpr int32_t kReopenAttempts = 120;
+
+  AudioInputWinWASAPI();            // owner's thread
+  ~AudioInputWinWASAPI() override;  // owner's thread; stops the thread, does not close the sink
 
   // Any thread. Empties the list and appends 0.
   static void LoadDevice(std::vector<uint32_t>& deviceIds);
-  // Owner's thread, once. Starts the capture thread and waits for its start-up; 1 when
-  // capture runs into sink (announced as (1, 48000, 16)), 0 otherwise. The device index is
-  // not used. Throws std::system_error when no thread can be started.
-  int32_t Open(uint32_t deviceIndex, AudioInput::AudioSink* sink);
-  // Owner's thread, never the capture thread: stops and joins the capture thread, then closes
-  // the sink (the capture thread has closed it once already).
-  void Close();
+  // Owner's thread, once. Starts the capture thread and waits for its start-up (at most
+  // kStartLimitMs); true when capture runs into sink (announced as (1, 48000, 16)). The device
+  // index is not used. Throws std::system_error when no thread can be started.
+  bool Open(uint32_t deviceIndex, AudioInput::AudioSink* sink) override;
+  // Owner's thread, never the capture thread: within kStopLimitMs no sink call is in progress
+  // or follows and the thread has ended (or is left to end on its own, logged); then the sink
+  // is closed once. Harmless when not open.
+  void Close() override;
+  // Owner's thread, while open: logs a lost endpoint and its return, once each.
+  void Poll() override;
 
   // Any thread. True when the wide text, with A to Z lowered, begins with "hdaudio" or
   // "intelaudio".
@@ -45,20 +53,12 @@ class AudioInputWinWASAPI {
   // built-in container id, an HD Audio or Intel Audio enumerator) and not a stereo mix.
   static bool GetBuiltInAudioInputDevice(IMMDeviceEnumerator* enumerator, IMMDevice** device);
 
- private:
-  // Capture thread: start-up, loop and teardown.
-  void ThreadProc();
-  // Capture thread: the audio client of the chosen endpoint, or null after failing start-up.
-  IAudioClient2* GetAudioClient();
-  // Capture thread: opens the sink, reports success to Open and delivers until stopped.
-  void CaptureLoop(IAudioCaptureClient* captureClient, const WAVEFORMATEX* format,
-                   HANDLE captureEvent);
-  // Capture thread: reports a failed start-up to Open; touches nothing of this object after.
-  void FailStart();
+  struct Shared;  // shared with the capture thread; defined where it is used
 
-  bool m_started = false;
-  HANDLE m_readyEvent = nullptr;
-  std::thread m_thread;
-  std::atomic<int32_t> m_running{0};
-  AudioInput::AudioSink* m_sink = nullptr;
+ private:
+  // Owner's thread: asks the thread to end and waits for it at most kStopLimitMs.
+  void Stop();
+
+  std::shared_ptr<Shared> m_shared;
+  bool m_open = false;
 };

@@ -1,56 +1,39 @@
 // Playback through the wave-out mapper (the system's default output): mono signed 16-bit at
-// 48000 Hz from a ring of ten one-second buffers, five of them queued on the device. Each
-// buffer the device reports as played makes the next buffer of the ring refill and queue.
+// 48000 Hz in four 50 ms buffers, all queued: 200 ms ahead of the device, so a change that the
+// source makes (a key update) is heard about a quarter of a second later. The device's callback
+// only signals; the ring's pump thread refills each played buffer from the source and queues it
+// again, and reopens the default device when it is lost.
 #pragma once
 
-#include <windows.h>
-// windows.h first: mmsystem.h relies on its types.
-#include <mmsystem.h>
-
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <vector>
 
+#include "platform/win/WaveRing.h"
 #include "send/AudioOutput.h"
 
-class AudioOutputWinMME : public AudioOutput::Impl {
+class AudioOutputWinMME : public AudioOutput::Impl, private WaveRing::Client {
  public:
-  static constexpr int kBufferCount = 10;
-  static constexpr int kQueuedAtOpen = 5;
-  static constexpr int32_t kBufferSamples = 48000;
-  static constexpr DWORD kBufferBytes = kBufferSamples * 2;
+  static constexpr int32_t kBufferCount = 4;
+  static constexpr int32_t kBufferSamples = 2400;  // 50 ms
 
   AudioOutputWinMME();            // owner's thread
-  ~AudioOutputWinMME() override;  // owner's thread; after Close or a failed Open
+  ~AudioOutputWinMME() override;  // owner's thread; closes
 
   // Any thread. Empties the list and appends the one id WAVE_MAPPER (0xFFFFFFFF).
   static void LoadDevice(std::vector<uint32_t>& deviceIds);
-  // Owner's thread. Opens WAVE_MAPPER whatever the device id and queues five seconds read
-  // from source; false when the device does not open (nothing held, nothing logged).
+  // Owner's thread. Opens WAVE_MAPPER whatever the device id, queues the ring read from source
+  // and starts refilling; false when the device does not open (nothing held, nothing logged).
   bool Open(uint32_t deviceId, AudioOutput::AudioSource* source) override;
-  // Owner's thread, after a successful Open: stops the device, frees the buffers, closes.
+  // Owner's thread, after a successful Open: within WaveRing::kStopLimitMs no Read is in
+  // progress or follows and the device is closed (or left to close on its own, logged).
   void Close() override;
-
-  // The device's callback thread (and the thread calling a wave-out function that notifies).
-  // instance is the AudioOutputWinMME.
-  static void CALLBACK WaveOutProc(HWAVEOUT device, UINT message, DWORD_PTR instance,
-                                   DWORD_PTR param1, DWORD_PTR param2);
+  // Owner's thread, while open: logs a lost device and its return, once each.
+  void Poll() override;
 
  private:
-  // The device's callback thread: WOM_OPEN, WOM_CLOSE and WOM_DONE.
-  void OnOpen();
-  void OnClose();
-  void OnDone();
-  // Takes the header at the next-buffer index, advances the index, fills the header from the
-  // source and queues it when the source gave samples. Open's thread or under m_mutex.
-  void RefillNext();
+  // The ring's pump thread: one buffer from the source.
+  int32_t Transfer(int16_t* data, int32_t count) override;
 
   AudioOutput::AudioSource* m_source = nullptr;
-  HWAVEOUT m_device = nullptr;
-  std::mutex m_mutex;  // guards m_open, m_nextBuffer and the refill
-  bool m_open = false;
-  WAVEHDR m_headers[kBufferCount] = {};
-  std::unique_ptr<char[]> m_data[kBufferCount];
-  int32_t m_nextBuffer = 0;
+  WaveRing m_ring;
 };

@@ -2,129 +2,96 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "tests/fakes/LogCapture.h"
-#include "tests/fakes/win/FakeAudioClient.h"
-#include "tests/fakes/win/FakeCaptureApi.h"
-#include "tests/fakes/win/FakeEndpoints.h"
-#include "tests/fakes/win/FakeWaveIn.h"
 #include "tests/fakes/win/RecordingSink.h"
+#include "tests/fakes/win/WinRig.h"
 
 namespace {
 
 const GUID kFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+using Lines = std::vector<std::pair<int, std::string>>;
 
-// The front over fake Core Audio and a fake wave-in device.
-class AudioInputWinTest : public ::testing::Test {
+struct FrontCase {
+  const char* name;
+  bool refuseWasapi;  // a 44100 Hz mix rate
+  MMRESULT waveInOpen;
+  const char* held;  // the backend that captures, or null
+  Lines lines;       // the front's own lines, in order
+};
+
+class AudioInputWinTest : public WinRig, public ::testing::WithParamInterface<FrontCase> {
  protected:
-  void SetUp() override {
-    mic.client = &client;
-    api.enumerator.collection.endpoints = {&mic};
-    api.enumerator.defaultEndpoint = &mic;
-  }
-
-  void FailWasapi() { client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32, kFloat); }
-
-  // The front's own lines, with their levels, in order.
-  std::vector<std::pair<int, std::string>> FrontLines() const {
-    std::vector<std::pair<int, std::string>> lines;
+  Lines FrontLines() {
+    Lines lines;
     for (const LogLine& line : log.Lines()) {
-      if (line.text == "[hov] try use AudioInputWinWASAPI" ||
-          line.text == "[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME" ||
-          line.text == "[hov] AudioInputWinMME failed, all failed") {
+      if (line.text.find("try use ") != std::string::npos ||
+          line.text.find("all failed") != std::string::npos) {
         lines.emplace_back(line.level, line.text);
       }
     }
     return lines;
   }
 
-  void ExpectCoreAudioReleased() {
-    EXPECT_EQ(api.enumerator.References(), 0);
-    EXPECT_EQ(mic.References(), 0);
-    EXPECT_EQ(client.References(), 0);
-    EXPECT_EQ(client.capture.References(), 0);
-    EXPECT_EQ(api.OpenEvents(), 0);
-    EXPECT_EQ(api.ComUninitializations(), api.ComInitializations());
-  }
-
-  LogCapture log;
-  FakeCaptureApi api;
-  FakeWaveIn waveIn;
-  FakeAudioClient client;
-  FakeEndpoint mic{L"Microphone (HD Audio)", L"HDAUDIO", true};
   RecordingSink sink;
-  AudioInputWin front;
 };
 
-TEST_F(AudioInputWinTest, WasapiOpensWithOneLineAndWaveInIsNotTried) {
-  ASSERT_TRUE(front.Open(0, &sink));
-  EXPECT_TRUE(front.HoldsWasapi());
-  EXPECT_FALSE(front.HoldsMme());
-  EXPECT_EQ(FrontLines(),
-            (std::vector<std::pair<int, std::string>>{{2, "[hov] try use AudioInputWinWASAPI"}}));
-  EXPECT_TRUE(waveIn.bufferLengths.empty());
-
+TEST_P(AudioInputWinTest, TriesWasapiThenWaveInAndKeepsWhatOpened) {
+  const FrontCase& c = GetParam();
+  if (c.refuseWasapi) {
+    client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32, kFloat);
+  }
+  wave.openResult = c.waveInOpen;
+  AudioInputWin front;
+  EXPECT_EQ(front.Open(9, &sink), c.held != nullptr);
+  EXPECT_STREQ(front.Held(), c.held);
+  EXPECT_EQ(FrontLines(), c.lines);
+  // The discarded WASAPI backend let go of everything before wave-in started.
+  const bool wasapi = c.held != nullptr && std::string(c.held) == "AudioInputWinWASAPI";
+  EXPECT_EQ(client.References(), wasapi ? 1 : 0);
   front.Close();
-  EXPECT_FALSE(front.HoldsWasapi());
-  EXPECT_EQ(sink.Count('C'), 2);
   front.Close();
-  EXPECT_EQ(sink.Count('C'), 2);
-  ExpectCoreAudioReleased();
+  EXPECT_EQ(front.Held(), nullptr);
+  EXPECT_EQ(sink.Count('C'), c.held == nullptr ? 0 : 1);
+  ExpectNothingHeld();
 }
 
-TEST_F(AudioInputWinTest, WaveInTakesOverWithTwoLinesWhenWasapiRefuses) {
-  FailWasapi();
-  ASSERT_TRUE(front.Open(9, &sink));
-  EXPECT_FALSE(front.HoldsWasapi());
-  EXPECT_TRUE(front.HoldsMme());
-  EXPECT_EQ(FrontLines(), (std::vector<std::pair<int, std::string>>{
-                              {2, "[hov] try use AudioInputWinWASAPI"},
-                              {3, "[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"}}));
-  // The microphone number plays no part: wave-in records from the mapper.
-  EXPECT_EQ(waveIn.openedDevice, WAVE_MAPPER);
-  // The discarded WASAPI object let go of everything before wave-in started.
-  ExpectCoreAudioReleased();
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AudioInputWinTest,
+    ::testing::Values(FrontCase{"Wasapi",
+                                false,
+                                MMSYSERR_NOERROR,
+                                "AudioInputWinWASAPI",
+                                {{2, "[hov] try use AudioInputWinWASAPI"}}},
+                      FrontCase{
+                          "WaveIn",
+                          true,
+                          MMSYSERR_NOERROR,
+                          "AudioInputWinMME",
+                          {{2, "[hov] try use AudioInputWinWASAPI"},
+                           {3, "[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"}}},
+                      FrontCase{"None",
+                                true,
+                                MMSYSERR_NODRIVER,
+                                nullptr,
+                                {{2, "[hov] try use AudioInputWinWASAPI"},
+                                 {3, "[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"},
+                                 {3, "[hov] AudioInputWinMME failed, all failed"}}}),
+    [](const ::testing::TestParamInfo<FrontCase>& info) { return info.param.name; });
 
-  waveIn.Complete(std::vector<int16_t>(4410, 3));
-  EXPECT_EQ(sink.Count('W'), 1);
-  front.Close();
-  EXPECT_FALSE(front.HoldsMme());
-  EXPECT_EQ(sink.Count('C'), 1);
-  EXPECT_EQ(waveIn.closes, 1);
-}
-
-TEST_F(AudioInputWinTest, BothFailingGiveThreeLinesAndHoldNothing) {
-  FailWasapi();
-  waveIn.openResult = MMSYSERR_NODRIVER;
-  EXPECT_FALSE(front.Open(0, &sink));
-  EXPECT_FALSE(front.HoldsWasapi());
-  EXPECT_FALSE(front.HoldsMme());
-  EXPECT_EQ(FrontLines(), (std::vector<std::pair<int, std::string>>{
-                              {2, "[hov] try use AudioInputWinWASAPI"},
-                              {3, "[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"},
-                              {3, "[hov] AudioInputWinMME failed, all failed"}}));
-  EXPECT_TRUE(log.Contains("[hov] waveInOpen failed, res:6"));
-  EXPECT_TRUE(sink.Calls().empty());
-
-  front.Close();
-  front.Close();
-  EXPECT_TRUE(sink.Calls().empty());
-  EXPECT_EQ(waveIn.closes, 0);
-  ExpectCoreAudioReleased();
-}
-
-TEST_F(AudioInputWinTest, TheCaptureHandleUsesThisFront) {
-  FailWasapi();
+TEST_F(WinRig, TheCaptureHandleUsesTheFrontAndMicrophoneZero) {
+  RecordingSink sink;
   AudioInput handle;
   ASSERT_TRUE(handle.Open(0, &sink));
-  EXPECT_EQ(waveIn.starts, 1);
+  EXPECT_EQ(client.starts, 1);
   handle.Close();
-  EXPECT_EQ(waveIn.closes, 1);
   std::vector<uint32_t> numbers = {3, 4};
   AudioInput::GetMicrophoneNumbers(numbers);
   EXPECT_EQ(numbers, std::vector<uint32_t>{0});
+  ExpectNothingHeld();
 }
 
 }  // namespace

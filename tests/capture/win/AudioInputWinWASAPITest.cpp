@@ -8,13 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/fakes/LogCapture.h"
 #include "tests/fakes/win/CallJournal.h"
-#include "tests/fakes/win/FakeAudioClient.h"
-#include "tests/fakes/win/FakeCaptureApi.h"
-#include "tests/fakes/win/FakeEndpoints.h"
 #include "tests/fakes/win/RecordingSink.h"
-#include "tests/fakes/win/TaskMemory.h"
+#include "tests/fakes/win/WinRig.h"
 
 namespace {
 
@@ -26,65 +22,22 @@ std::string Res(HRESULT hr) {
   return std::to_string(static_cast<int>(hr));
 }
 
-// Captures with the fake endpoints: a built-in HD Audio microphone that is also the default.
-class WasapiTest : public ::testing::Test {
+// Captures with the rig's fakes: a built-in HD Audio microphone that is also the default.
+class WasapiTest : public WinRig {
  public:
-  void SetUp() override {
-    JournalClear();
-    m_trackedAtStart = TrackedBlocks();
-    mic.client = &client;
-    api.enumerator.collection.endpoints = {&mic};
-    api.enumerator.defaultEndpoint = &mic;
-  }
-
-  // Every object, block and event handed to the capture code has come back.
-  void ExpectNothingHeld() {
-    EXPECT_EQ(api.enumerator.References(), 0);
-    EXPECT_EQ(api.enumerator.collection.References(), 0);
-    for (FakeEndpoint* endpoint : api.enumerator.collection.endpoints) {
-      EXPECT_EQ(endpoint->References(), 0);
-      EXPECT_EQ(endpoint->store.References(), 0);
-    }
-    if (api.enumerator.defaultEndpoint != nullptr) {
-      EXPECT_EQ(api.enumerator.defaultEndpoint->References(), 0);
-    }
-    EXPECT_EQ(client.References(), 0);
-    EXPECT_EQ(client.capture.References(), 0);
-    EXPECT_EQ(TrackedBlocks(), m_trackedAtStart);
-    EXPECT_EQ(api.ForeignFrees(), 0);
-    EXPECT_EQ(api.OpenEvents(), 0);
-    EXPECT_EQ(api.ComUninitializations(), api.ComInitializations());
-    EXPECT_EQ(client.starts, client.stops);
-  }
-
-  // Level of the first line reading text, or 0.
-  int LevelOf(const std::string& text) {
-    for (const LogLine& line : log.Lines()) {
-      if (line.text == text) {
-        return line.level;
-      }
-    }
-    return 0;
-  }
+  void SetUp() override { JournalClear(); }
 
   // Opens, delivers one packet, waits for it to be taken, closes; the sink's writes.
   std::vector<std::vector<int16_t>> CaptureOnePacket(std::vector<BYTE> bytes, UINT32 frames) {
     AudioInputWinWASAPI input;
-    EXPECT_EQ(input.Open(0, &sink), 1);
+    EXPECT_TRUE(input.Open(0, &sink));
     client.Deliver(std::move(bytes), frames);
     EXPECT_TRUE(client.capture.WaitForGetBuffers(1));
     input.Close();
     return sink.Writes();
   }
 
-  LogCapture log;
-  FakeCaptureApi api;
-  FakeAudioClient client;
-  FakeEndpoint mic{L"Microphone (HD Audio)", L"HDAUDIO", true};
   RecordingSink sink;
-
- private:
-  size_t m_trackedAtStart = 0;
 };
 
 TEST_F(WasapiTest, LoadDeviceYieldsZero) {
@@ -96,7 +49,7 @@ TEST_F(WasapiTest, LoadDeviceYieldsZero) {
 TEST_F(WasapiTest, OpenStartsARawSharedEventStreamAndCloseReleasesAllInOrder) {
   {
     AudioInputWinWASAPI input;
-    ASSERT_EQ(input.Open(0, &sink), 1);
+    ASSERT_TRUE(input.Open(0, &sink));
     EXPECT_EQ(LevelOf("[hov] AudioInputWinWASAPI::Open res: 1"), 2);
     EXPECT_EQ(LevelOf("[hov] GetBuiltInAudioInputDevice succeed "), 2);
     EXPECT_EQ(LevelOf("[hov] current audio device :Microphone (HD Audio)"), 3);
@@ -130,19 +83,18 @@ TEST_F(WasapiTest, OpenStartsARawSharedEventStreamAndCloseReleasesAllInOrder) {
   ExpectNothingHeld();
 }
 
-TEST_F(WasapiTest, SinkSeesOpenAndWritesOnTheCaptureThreadAndCloseTwice) {
+TEST_F(WasapiTest, SinkSeesOpenAndWritesOnTheCaptureThreadAndCloseOnceFromTheCloser) {
   std::vector<float> samples = {0.5f, -0.5f, 1.0f, -1.0f, 0.0f, 0.25f};
   EXPECT_EQ(CaptureOnePacket(FakeAudioClient::Bytes(samples), 6),
             (std::vector<std::vector<int16_t>>{{16383, -16383, 32767, -32767, 0, 8191}}));
 
   std::vector<RecordingSink::Call> calls = sink.Calls();
-  ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(std::string({calls[0].kind, calls[1].kind, calls[2].kind, calls[3].kind}), "OWCC");
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(std::string({calls[0].kind, calls[1].kind, calls[2].kind}), "OWC");
   std::thread::id captureThread = calls[0].thread;
   EXPECT_NE(captureThread, std::this_thread::get_id());
   EXPECT_EQ(calls[1].thread, captureThread);
-  EXPECT_EQ(calls[2].thread, captureThread);
-  EXPECT_EQ(calls[3].thread, std::this_thread::get_id());
+  EXPECT_EQ(calls[2].thread, std::this_thread::get_id());
   EXPECT_EQ(client.capture.ReleaseMismatches(), 0);
   ExpectNothingHeld();
 }
@@ -182,13 +134,13 @@ TEST_F(WasapiTest, UnsupportedSampleFormatsOpenButNeverWrite) {
     RecordingSink formatSink;
     client.SetMixFormat(c.tag, 1, 48000, c.bits, c.subFormat);
     AudioInputWinWASAPI input;
-    ASSERT_EQ(input.Open(0, &formatSink), 1);
+    ASSERT_TRUE(input.Open(0, &formatSink));
     client.Deliver(std::vector<BYTE>(4 * 8), 8);
     ASSERT_TRUE(client.capture.WaitForGetBuffers(++packets));
     input.Close();
     EXPECT_EQ(formatSink.Count('W'), 0);
     EXPECT_EQ(formatSink.Count('O'), 1);
-    EXPECT_EQ(formatSink.Count('C'), 2);
+    EXPECT_EQ(formatSink.Count('C'), 1);
     EXPECT_EQ(client.capture.ReleaseMismatches(), 0);
   }
   ExpectNothingHeld();
@@ -196,10 +148,10 @@ TEST_F(WasapiTest, UnsupportedSampleFormatsOpenButNeverWrite) {
 
 TEST_F(WasapiTest, FailedGetBufferAndEmptyWakeUpsDeliverNothingAndCaptureGoesOn) {
   AudioInputWinWASAPI input;
-  ASSERT_EQ(input.Open(0, &sink), 1);
+  ASSERT_TRUE(input.Open(0, &sink));
   // One packet per wake-up: each is taken before the next is signalled, since signals that
   // come together wake the thread once.
-  client.Deliver({}, 0, AUDCLNT_E_DEVICE_INVALIDATED);
+  client.Deliver({}, 0, E_FAIL);
   ASSERT_TRUE(client.capture.WaitForGetBuffers(1));
   client.Deliver({}, 0);
   ASSERT_TRUE(client.capture.WaitForGetBuffers(2));
@@ -211,102 +163,6 @@ TEST_F(WasapiTest, FailedGetBufferAndEmptyWakeUpsDeliverNothingAndCaptureGoesOn)
   ExpectNothingHeld();
 }
 
-TEST_F(WasapiTest, CloseReturnsWhenTheEndpointNeverSignalsAgain) {
-  AudioInputWinWASAPI input;
-  ASSERT_EQ(input.Open(0, &sink), 1);
-  input.Close();
-  EXPECT_EQ(sink.Count('C'), 2);
-  ExpectNothingHeld();
-}
-
-TEST_F(WasapiTest, MixRateOtherThan48kIsRefused) {
-  client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32, kFloat);
-  {
-    AudioInputWinWASAPI input;
-    EXPECT_EQ(input.Open(0, &sink), 0);
-  }
-  EXPECT_EQ(LevelOf("[hov] pwfx->nSamplesPerSec != 48000"), 3);
-  EXPECT_EQ(LevelOf("[hov] AudioInputWinWASAPI::Open res: 0"), 2);
-  EXPECT_EQ(client.starts, 0);
-  EXPECT_TRUE(sink.Calls().empty());
-  ExpectNothingHeld();
-}
-
-struct StartUpFailure {
-  const char* name;
-  void (*fail)(WasapiTest& test);
-  std::string line;
-};
-
-class WasapiStartUpFailureTest : public WasapiTest,
-                                 public ::testing::WithParamInterface<StartUpFailure> {};
-
-TEST_P(WasapiStartUpFailureTest, LogsItsLineAndReleasesWhatWasTaken) {
-  GetParam().fail(*this);
-  {
-    AudioInputWinWASAPI input;
-    EXPECT_EQ(input.Open(0, &sink), 0);
-  }
-  EXPECT_EQ(LevelOf("[hov] " + GetParam().line), 3);
-  EXPECT_EQ(LevelOf("[hov] AudioInputWinWASAPI::Open res: 0"), 2);
-  EXPECT_EQ(client.starts, client.stops);
-  EXPECT_TRUE(sink.Calls().empty());
-  ExpectNothingHeld();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryStep, WasapiStartUpFailureTest,
-    ::testing::Values(
-        StartUpFailure{"CoInitializeEx",
-                       [](WasapiTest& t) { t.api.coInitializeResult = E_OUTOFMEMORY; },
-                       "CoInitializeEx failed, res:" + Res(E_OUTOFMEMORY)},
-        StartUpFailure{"CoCreateInstance",
-                       [](WasapiTest& t) { t.api.coCreateResult = REGDB_E_CLASSNOTREG; },
-                       "CoCreateInstance failed, res:" + Res(REGDB_E_CLASSNOTREG)},
-        StartUpFailure{"GetDefaultAudioEndpoint",
-                       [](WasapiTest& t) {
-                         t.api.enumerator.collection.endpoints.clear();
-                         t.api.enumerator.defaultEndpoint = nullptr;
-                       },
-                       "pDeviceEnumerator->GetDefaultAudioEndpoint failed, res:" + Res(E_NOTFOUND)},
-        StartUpFailure{"Activate", [](WasapiTest& t) { t.mic.activateResult = E_ACCESSDENIED; },
-                       "pDevice->Activate failed, res:" + Res(E_ACCESSDENIED)},
-        StartUpFailure{"SetClientProperties",
-                       [](WasapiTest& t) { t.client.setClientPropertiesResult = E_INVALIDARG; },
-                       "pAudioClient2->SetClientProperties failed, res:" + Res(E_INVALIDARG)},
-        StartUpFailure{
-            "GetMixFormat",
-            [](WasapiTest& t) { t.client.getMixFormatResult = AUDCLNT_E_SERVICE_NOT_RUNNING; },
-            "pAudioClient2->GetMixFormat failed, res:" + Res(AUDCLNT_E_SERVICE_NOT_RUNNING)},
-        StartUpFailure{
-            "Initialize",
-            [](WasapiTest& t) { t.client.initializeResult = AUDCLNT_E_UNSUPPORTED_FORMAT; },
-            "pAudioClient2->Initialize failed, res:" + Res(AUDCLNT_E_UNSUPPORTED_FORMAT)},
-        StartUpFailure{"CreateEventEx", [](WasapiTest& t) { t.api.failCreateEventEx = true; },
-                       "CreateEventEx failed"},
-        StartUpFailure{"SetEventHandle",
-                       [](WasapiTest& t) { t.client.setEventHandleResult = E_HANDLE; },
-                       "pAudioClient2->SetEventHandle failed, res:" + Res(E_HANDLE)},
-        StartUpFailure{"GetService",
-                       [](WasapiTest& t) { t.client.getServiceResult = E_NOINTERFACE; },
-                       "pAudioClient2->GetService failed, res:" + Res(E_NOINTERFACE)},
-        StartUpFailure{"Start",
-                       [](WasapiTest& t) { t.client.startResult = AUDCLNT_E_NOT_INITIALIZED; },
-                       "pAudioClient2->Start failed, res:" + Res(AUDCLNT_E_NOT_INITIALIZED)}),
-    [](const ::testing::TestParamInfo<StartUpFailure>& info) { return info.param.name; });
-
-TEST_F(WasapiTest, ReadyEventFailureStartsNoThread) {
-  api.failCreateEvent = true;
-  {
-    AudioInputWinWASAPI input;
-    EXPECT_EQ(input.Open(0, &sink), 0);
-  }
-  EXPECT_EQ(LevelOf("[hov] CreateEvent failed"), 3);
-  EXPECT_EQ(LevelOf("[hov] AudioInputWinWASAPI::Open res: 0"), 0);
-  EXPECT_EQ(api.ComInitializations(), 0);
-  ExpectNothingHeld();
-}
-
 TEST_F(WasapiTest, WithoutABuiltInEndpointTheDefaultConsoleEndpointIsUsed) {
   FakeEndpoint usb{L"Microphone (USB Audio Device)", L"USB", false};
   usb.client = &client;
@@ -314,7 +170,7 @@ TEST_F(WasapiTest, WithoutABuiltInEndpointTheDefaultConsoleEndpointIsUsed) {
   api.enumerator.defaultEndpoint = &usb;
   {
     AudioInputWinWASAPI input;
-    ASSERT_EQ(input.Open(0, &sink), 1);
+    ASSERT_TRUE(input.Open(0, &sink));
     input.Close();
   }
   EXPECT_EQ(LevelOf("[hov] GetBuiltInAudioInputDevice failed, try to GetDefaultAudioEndpoint"), 2);

@@ -126,13 +126,19 @@ HRESULT FakeAudioClient::GetMixFormat(WAVEFORMATEX** format) {
 HRESULT FakeAudioClient::Start() {
   JournalNote("Start");
   if (SUCCEEDED(startResult)) {
+    std::lock_guard<std::mutex> lock(m_stopMutex);
     ++starts;
+    m_stopReleased.notify_all();
   }
   return startResult;
 }
 
 HRESULT FakeAudioClient::Stop() {
   JournalNote("Stop");
+  {
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    m_stopReleased.wait(lock, [&] { return !blockStop || m_released; });
+  }
   ++stops;
   return S_OK;
 }
@@ -163,4 +169,15 @@ ULONG FakeAudioClient::Release() {
 HRESULT FakeAudioClient::SetClientProperties(const AudioClientProperties* props) {
   properties = *props;
   return setClientPropertiesResult;
+}
+
+void FakeAudioClient::ReleaseStop() {
+  std::lock_guard<std::mutex> lock(m_stopMutex);
+  m_released = true;
+  m_stopReleased.notify_all();
+}
+
+bool FakeAudioClient::WaitForStarts(int count) {
+  std::unique_lock<std::mutex> lock(m_stopMutex);
+  return m_stopReleased.wait_for(lock, std::chrono::seconds(10), [&] { return starts >= count; });
 }

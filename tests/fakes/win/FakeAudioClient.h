@@ -8,6 +8,7 @@
 #include <audioclient.h>
 #include <mmreg.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -77,8 +78,13 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2> {
   REFERENCE_TIME periodicity = -1;
   bool initializedWithMixFormat = false;
   bool sessionGuidGiven = true;
-  int starts = 0;  // successful ones
-  int stops = 0;
+  std::atomic<int> starts{0};  // successful ones
+  std::atomic<int> stops{0};
+  bool blockStop = false;  // Stop waits until ReleaseStop()
+  // Test thread. Lets a blocked Stop go on.
+  void ReleaseStop();
+  // Test thread. Waits until count successful Starts have been made (10 s at most).
+  bool WaitForStarts(int count);
 
   HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
                                        REFERENCE_TIME period, const WAVEFORMATEX* format,
@@ -112,5 +118,8 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2> {
  private:
   WAVEFORMATEXTENSIBLE m_mixFormat{};
   const WAVEFORMATEX* m_handedFormat = nullptr;
-  HANDLE m_event = nullptr;
+  std::atomic<HANDLE> m_event{nullptr};
+  std::mutex m_stopMutex;
+  std::condition_variable m_stopReleased;
+  bool m_released = false;
 };

@@ -1,13 +1,15 @@
 #include "tests/fakes/win/FakeCaptureApi.h"
 
+#include <chrono>
+
 #include "tests/fakes/win/CallJournal.h"
 #include "tests/fakes/win/TaskMemory.h"
 
 FakeCaptureApi* FakeCaptureApi::s_current = nullptr;
 
-FakeCaptureApi::FakeCaptureApi() : m_saved(CaptureFunctions()) {
+FakeCaptureApi::FakeCaptureApi() : m_saved(WinFunctions()) {
   s_current = this;
-  CaptureApi& api = CaptureFunctions();
+  WinApi& api = WinFunctions();
   api.coInitializeEx = &FakeCaptureApi::CoInitializeEx;
   api.coUninitialize = &FakeCaptureApi::CoUninitialize;
   api.coCreateInstance = &FakeCaptureApi::CoCreateInstance;
@@ -19,7 +21,7 @@ FakeCaptureApi::FakeCaptureApi() : m_saved(CaptureFunctions()) {
 }
 
 FakeCaptureApi::~FakeCaptureApi() {
-  CaptureFunctions() = m_saved;
+  WinFunctions() = m_saved;
   s_current = nullptr;
 }
 
@@ -102,6 +104,14 @@ WINBOOL FakeCaptureApi::CloseHandle(HANDLE handle) {
   if (handle == s_current->m_captureEvent) {
     JournalNote("CloseHandle capture event");
   }
+  WINBOOL closed = ::CloseHandle(handle);
+  std::lock_guard<std::mutex> lock(s_current->m_mutex);
   --s_current->m_openEvents;
-  return ::CloseHandle(handle);
+  s_current->m_closed.notify_all();
+  return closed;
+}
+
+bool FakeCaptureApi::WaitForEventsClosed() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_closed.wait_for(lock, std::chrono::seconds(10), [&] { return m_openEvents == 0; });
 }

@@ -7,8 +7,10 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
-#include "capture/win/CaptureApi.h"
+#include "platform/win/WinApi.h"
 #include "tests/fakes/win/FakeEndpoints.h"
 
 class FakeCaptureApi {
@@ -28,6 +30,8 @@ class FakeCaptureApi {
   int OpenEvents() const { return m_openEvents; }      // made and not closed
   int ForeignFrees() const { return m_foreignFrees; }  // frees of memory no fake handed out
   bool CreateInstanceArgumentsRight() const { return m_createArgumentsRight; }
+  // Test thread. Waits until no event made through the fake is open (10 s at most).
+  bool WaitForEventsClosed();
 
  private:
   static HRESULT WINAPI CoInitializeEx(LPVOID reserved, DWORD model);
@@ -43,11 +47,13 @@ class FakeCaptureApi {
   static WINBOOL WINAPI CloseHandle(HANDLE handle);
 
   static FakeCaptureApi* s_current;
-  CaptureApi m_saved;
+  WinApi m_saved;
   std::atomic<int> m_comInits{0};
   std::atomic<int> m_comUninits{0};
   std::atomic<int> m_openEvents{0};
   std::atomic<int> m_foreignFrees{0};
   std::atomic<bool> m_createArgumentsRight{false};
   std::atomic<HANDLE> m_captureEvent{nullptr};
+  std::mutex m_mutex;
+  std::condition_variable m_closed;
 };

@@ -2,162 +2,120 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <atomic>
 #include <vector>
 
 #include "tests/fakes/LogCapture.h"
-#include "tests/fakes/win/FakeWaveOut.h"
+#include "tests/fakes/win/AllocationCount.h"
+#include "tests/fakes/win/FakeWave.h"
 
 namespace {
 
-// Writes a running ramp; the counts of the first reads can be chosen.
+constexpr int kRing = AudioOutputWinMME::kBufferCount;
+constexpr int32_t kSamples = AudioOutputWinMME::kBufferSamples;
+
+// Writes a running ramp, and notes the allocations its reading thread has made at each read.
 class RampSource : public AudioOutput::AudioSource {
  public:
-  std::vector<int32_t> answers;  // counts of the first reads; full reads after them
-  int reads = 0;
+  int32_t answer = kSamples;  // samples given per read
 
   int32_t Read(int16_t* buffer, int32_t count) override {
-    ++reads;
-    int32_t n = reads <= static_cast<int>(answers.size()) ? answers[reads - 1] : count;
-    for (int32_t i = 0; i < n; ++i) {
+    int n = reads.load();
+    if (n < kMaxReads) {
+      m_allocations[n] = ThreadAllocations();
+    }
+    for (int32_t i = 0; i < answer && i < count; ++i) {
       buffer[i] = m_next++;
     }
-    return n;
+    ++reads;
+    return answer;
   }
+  // Allocations the reading thread made between read first and read last.
+  int64_t AllocationsBetween(int first, int last) const {
+    return m_allocations[last] - m_allocations[first];
+  }
+
+  static constexpr int kMaxReads = 512;
+  std::atomic<int> reads{0};
 
  private:
   int16_t m_next = 0;
+  int64_t m_allocations[kMaxReads] = {};
 };
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+std::vector<int16_t> Ramp(int first, int32_t count, int32_t given = kSamples) {
+  std::vector<int16_t> samples(count, 0);
+  for (int32_t i = 0; i < given; ++i) {
+    samples[i] = static_cast<int16_t>(first + i);
+  }
+  return samples;
 }
 
 class AudioOutputWinMMETest : public ::testing::Test {
  protected:
+  // Plays the oldest buffer and waits until the pump has queued its refill.
+  void PlayOne() {
+    int queued = wave.queued;
+    ASSERT_TRUE(wave.ReturnOne());
+    ASSERT_TRUE(wave.WaitForQueued(queued + 1));
+  }
+
   LogCapture log;
-  FakeWaveOut device;
+  FakeWave wave;
   RampSource source;
   AudioOutputWinMME output;
 };
 
-TEST_F(AudioOutputWinMMETest, LoadDeviceAlwaysYieldsTheMapperAlone) {
-  std::vector<uint32_t> ids;
-  AudioOutputWinMME::LoadDevice(ids);
-  EXPECT_EQ(ids, std::vector<uint32_t>{0xFFFFFFFFu});
-
-  ids = {1, 2, 3};
-  AudioOutput::LoadDevice(ids);
-  EXPECT_EQ(ids, std::vector<uint32_t>{0xFFFFFFFFu});
-  EXPECT_EQ(log.Count("[hov] entry AudioOutputWinMME::LoadDevice"), 2);
-}
-
-TEST_F(AudioOutputWinMMETest, OpenQueuesFiveFullSecondsOnTheMapper) {
+TEST_F(AudioOutputWinMMETest, OpenQueuesTheWholeRingReadFromTheSourceOnTheMapper) {
   ASSERT_TRUE(output.Open(3, &source));
-
-  EXPECT_EQ(device.openedDevice, WAVE_MAPPER);
-  EXPECT_EQ(device.openFlags, 0x30002u);
-  EXPECT_EQ(device.openInstance, reinterpret_cast<DWORD_PTR>(&output));
-  const WAVEFORMATEX& format = device.openedFormat;
-  EXPECT_EQ(format.wFormatTag, WAVE_FORMAT_PCM);
-  EXPECT_EQ(format.nChannels, 1);
-  EXPECT_EQ(format.nSamplesPerSec, 48000u);
-  EXPECT_EQ(format.nAvgBytesPerSec, 96000u);
-  EXPECT_EQ(format.nBlockAlign, 2);
-  EXPECT_EQ(format.wBitsPerSample, 16);
-  EXPECT_EQ(format.cbSize, 0);
-
-  EXPECT_EQ(device.preparedLengths, std::vector<DWORD>(10, 96000));
-  EXPECT_EQ(device.written, (std::vector<int>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(device.writtenLengths, std::vector<DWORD>(5, 96000));
-  EXPECT_EQ(source.reads, 5);
-  // The device announced itself during the open.
-  EXPECT_EQ(log.Count("[hov] entry AudioOutputWinMME::OnOpen"), 1);
-  output.Close();
-}
-
-TEST_F(AudioOutputWinMMETest, EachPlayedBufferRefillsTheNextOfTheRing) {
-  ASSERT_TRUE(output.Open(WAVE_MAPPER, &source));
-  for (int n = 1; n <= 23; ++n) {
-    device.FinishOne();
-    // The n-th refill takes the header at the index Open left (5), advanced n - 1 times.
-    ASSERT_EQ(device.written.back(), (5 + n - 1) % 10) << "after " << n << " notifications";
-    ASSERT_EQ(device.InDevice(), 5u);
+  EXPECT_EQ(wave.device, WAVE_MAPPER);
+  EXPECT_EQ(wave.flags, static_cast<DWORD>(CALLBACK_FUNCTION | WAVE_ALLOWSYNC));
+  const WAVEFORMATEX& format = wave.format;
+  EXPECT_EQ(std::vector<int>({format.wFormatTag, format.nChannels,
+                              static_cast<int>(format.nSamplesPerSec),
+                              static_cast<int>(format.nAvgBytesPerSec), format.nBlockAlign,
+                              format.wBitsPerSample, format.cbSize}),
+            std::vector<int>({WAVE_FORMAT_PCM, 1, 48000, 96000, 2, 16, 0}));
+  EXPECT_EQ(wave.queued, kRing);
+  for (int i = 0; i < kRing; ++i) {
+    EXPECT_EQ(wave.Held(i), Ramp(i * kSamples, kSamples)) << "buffer " << i;
   }
-  EXPECT_EQ(device.writesOfHeldHeaders, 0);
-  EXPECT_EQ(source.reads, 5 + 23);
   output.Close();
+  EXPECT_EQ(wave.openDevices, 0);
+  EXPECT_EQ(wave.prepared, 0);
 }
 
-TEST_F(AudioOutputWinMMETest, ShortReadQueuesOnlyWhatTheSourceGave) {
-  source.answers = {48000, 24000};
+TEST_F(AudioOutputWinMMETest, EachPlayedBufferIsRefilledInRingOrderWithoutAllocating) {
   ASSERT_TRUE(output.Open(WAVE_MAPPER, &source));
-  EXPECT_EQ(device.writtenLengths, (std::vector<DWORD>{96000, 48000, 96000, 96000, 96000}));
-  output.Close();
-}
-
-TEST_F(AudioOutputWinMMETest, EmptyReadLeavesItsHeaderOutAndTheRingMovesOn) {
-  source.answers = {48000, 48000, 0};
-  ASSERT_TRUE(output.Open(WAVE_MAPPER, &source));
-  EXPECT_EQ(device.written, (std::vector<int>{0, 1, 3, 4}));
-  device.FinishOne();
-  EXPECT_EQ(device.written.back(), 5);
-  EXPECT_EQ(device.InDevice(), 4u);  // one buffer fewer for good
-  output.Close();
-}
-
-TEST_F(AudioOutputWinMMETest, FailedOpenHoldsNothingAndLogsNoFailure) {
-  device.openResult = MMSYSERR_ALLOCATED;
-  EXPECT_FALSE(output.Open(WAVE_MAPPER, &source));
-  EXPECT_TRUE(device.preparedLengths.empty());
-  EXPECT_EQ(source.reads, 0);
-  for (const LogLine& line : log.Lines()) {
-    EXPECT_EQ(line.level, 2) << line.text;
+  const int played = 300;  // more than a second of sound
+  for (int n = 0; n < played; ++n) {
+    PlayOne();
   }
-}
-
-TEST_F(AudioOutputWinMMETest, CloseResetsUnpreparesAllThenClosesAndReadsNoMore) {
-  ASSERT_TRUE(output.Open(WAVE_MAPPER, &source));
-  device.FinishOne();
-  int reads = source.reads;
-  size_t written = device.written.size();
-
-  output.Close();
-
-  std::vector<std::string> expected = {"reset"};
-  expected.insert(expected.end(), 10, "unprepare");
-  expected.push_back("close");
-  EXPECT_EQ(device.calls, expected);
-  EXPECT_EQ(device.unprepared, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  // The five buffers that the reset returned found the flag cleared.
-  EXPECT_EQ(source.reads, reads);
-  EXPECT_EQ(device.written.size(), written);
-  EXPECT_EQ(log.Count("[hov] entry AudioOutputWinMME::OnClose"), 1);
-  EXPECT_EQ(log.Count("[hov] entry AudioOutputWinMME::Close"), 1);
-
-  // A late notification does not touch the source either.
-  device.Send(WOM_DONE);
-  EXPECT_EQ(source.reads, reads);
-}
-
-TEST_F(AudioOutputWinMMETest, OtherMessagesOnlyTrace) {
-  ASSERT_TRUE(output.Open(WAVE_MAPPER, &source));
-  log.Clear();
-  device.Send(0x3FF);
-  std::vector<std::string> texts = log.Texts();
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(texts[0], "[hov] entry AudioOutputWinMME::WaveOutProc");
-  EXPECT_TRUE(StartsWith(texts[1], "[hov] exit AudioOutputWinMME::WaveOutProc, cost: "));
-  EXPECT_EQ(source.reads, 5);
+  // The newest buffer holds the continuation of the stream.
+  EXPECT_EQ(wave.Held(kRing - 1), Ramp((played + kRing - 1) * kSamples, kSamples));
+  EXPECT_EQ(wave.orderErrors, 0);
+  EXPECT_EQ(source.reads, kRing + played);
+  // The pump thread allocates nothing per buffer once it runs (reads 4.. are all on it).
+  EXPECT_EQ(source.AllocationsBetween(kRing + 1, kRing + played - 1), 0);
   output.Close();
 }
 
-TEST_F(AudioOutputWinMMETest, HandleMadeWithoutTestFactoryPlaysThroughWaveOut) {
+TEST_F(AudioOutputWinMMETest, AShortReadIsPaddedWithSilence) {
+  source.answer = kSamples / 2;
+  ASSERT_TRUE(output.Open(WAVE_MAPPER, &source));
+  EXPECT_EQ(wave.Held(1), Ramp(kSamples / 2, kSamples, kSamples / 2));
+  output.Close();
+}
+
+TEST_F(AudioOutputWinMMETest, TheHandleUsesWaveOutAndTheMapperIsTheOnlyDevice) {
+  std::vector<uint32_t> ids = {1, 2, 3};
+  AudioOutput::LoadDevice(ids);
+  EXPECT_EQ(ids, std::vector<uint32_t>{WAVE_MAPPER});
   AudioOutput handle;
   ASSERT_TRUE(handle.Open(0, &source));
-  EXPECT_EQ(device.written.size(), 5u);
+  EXPECT_EQ(wave.opens, 1);
   handle.Close();
-  EXPECT_EQ(device.closes, 1);
+  EXPECT_EQ(wave.openDevices, 0);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // capture front records the sink's monitor (the default source). Run by CTest under
 // scripts/with-pulse, once at 48000 Hz (WASAPI captures) and once at 44100 Hz (WASAPI refuses
 // the mix rate and wave-in captures), and once without a sound server.
+#include <windows.h>
+// windows.h first: mmsystem.h relies on its types.
+#include <mmsystem.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,7 +1,7 @@
-// The system functions that capture calls, reached through one table so that tests can put
-// their own devices in place of the system's. Every entry starts as the system function.
-// Methods of audio objects are reached through the objects themselves; a test that replaces
-// coCreateInstance hands out objects of its own.
+// The system functions that the Windows backends call, reached through one table so that tests
+// can put their own devices in place of the system's. Every entry starts as the system
+// function. Methods of audio objects are reached through the objects themselves; a test that
+// replaces coCreateInstance hands out objects of its own.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,14 @@
 #include <objbase.h>
 #include <propidl.h>
 
-struct CaptureApi {
+struct WinApi {
+  decltype(&::waveOutOpen) waveOutOpen = &::waveOutOpen;
+  decltype(&::waveOutPrepareHeader) waveOutPrepareHeader = &::waveOutPrepareHeader;
+  decltype(&::waveOutWrite) waveOutWrite = &::waveOutWrite;
+  decltype(&::waveOutReset) waveOutReset = &::waveOutReset;
+  decltype(&::waveOutUnprepareHeader) waveOutUnprepareHeader = &::waveOutUnprepareHeader;
+  decltype(&::waveOutClose) waveOutClose = &::waveOutClose;
+
   decltype(&::waveInOpen) waveInOpen = &::waveInOpen;
   decltype(&::waveInPrepareHeader) waveInPrepareHeader = &::waveInPrepareHeader;
   decltype(&::waveInAddBuffer) waveInAddBuffer = &::waveInAddBuffer;
@@ -30,6 +37,6 @@ struct CaptureApi {
   decltype(&::CloseHandle) closeHandle = &::CloseHandle;
 };
 
-// Any thread. The table in use; tests replace entries while no capture runs and put the
+// Any thread. The table in use; tests replace entries while no device is open and put the
 // saved table back afterwards.
-CaptureApi& CaptureFunctions();
+WinApi& WinFunctions();

@@ -1,6 +1,0 @@
-#include "capture/win/CaptureApi.h"
-
-CaptureApi& CaptureFunctions() {
-  static CaptureApi functions;
-  return functions;
-}

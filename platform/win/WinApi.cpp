@@ -1,0 +1,6 @@
+#include "platform/win/WinApi.h"
+
+WinApi& WinFunctions() {
+  static WinApi functions;
+  return functions;
+}

@@ -1,6 +1,0 @@
-#include "send/win/WaveOutApi.h"
-
-WaveOutApi& WaveOutFunctions() {
-  static WaveOutApi functions;
-  return functions;
-}

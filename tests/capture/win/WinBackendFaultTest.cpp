@@ -1,0 +1,307 @@
+// The Windows backends (wave-out playback, wave-in and WASAPI capture) under injected faults:
+// failed start-ups, a device lost while running, a device that does not answer a stop. In every
+// case what was acquired is released, and sound threads allocate nothing per buffer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/win/AudioInputWinMME.h"
+#include "capture/win/AudioInputWinWASAPI.h"
+#include "send/win/AudioOutputWinMME.h"
+#include "tests/fakes/win/AllocationCount.h"
+#include "tests/fakes/win/WinRig.h"
+
+namespace {
+
+enum class Kind { kWaveOut, kWaveIn, kWasapi };
+constexpr int kMaxCalls = 1024;
+
+// Sink and source at once: counts calls without allocating and notes the allocations of the
+// calling thread at each one.
+class Counter : public AudioInput::AudioSink, public AudioOutput::AudioSource {
+ public:
+  void Open(uint32_t, uint32_t, uint32_t) override { ++opens; }
+  void Close() override { ++closes; }
+  int32_t Write(const int16_t*, int32_t frames) override {
+    Note();
+    return frames;
+  }
+  int32_t Read(int16_t* buffer, int32_t count) override {
+    Note();
+    for (int32_t i = 0; i < count; ++i) {
+      buffer[i] = 1000;
+    }
+    return count;
+  }
+  // Test thread. Waits until count calls have come (10 s at most).
+  bool WaitForCalls(int count) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return calls >= count; });
+  }
+  int64_t AllocationsBetween(int first, int last) const {
+    return m_allocations[last] - m_allocations[first];
+  }
+
+  std::atomic<int> opens{0};
+  std::atomic<int> closes{0};
+  std::atomic<int> calls{0};  // Writes or Reads
+
+ private:
+  void Note() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (calls < kMaxCalls) {
+      m_allocations[calls] = ThreadAllocations();
+    }
+    ++calls;
+    m_changed.notify_all();
+  }
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  int64_t m_allocations[kMaxCalls] = {};
+};
+
+class WinBackendTest : public WinRig {
+ public:
+  bool Open(Kind kind) {
+    switch (kind) {
+      case Kind::kWaveOut:
+        m_output = std::make_unique<AudioOutputWinMME>();
+        return m_output->Open(0, &counter);
+      case Kind::kWaveIn:
+        m_input = std::make_unique<AudioInputWinMME>();
+        return m_input->Open(0, &counter);
+      case Kind::kWasapi:
+        m_wasapi = std::make_unique<AudioInputWinWASAPI>();
+        return m_wasapi->Open(0, &counter);
+    }
+    return false;
+  }
+  void Close() {
+    if (m_output)
+      m_output->Close();
+    if (m_input)
+      m_input->Close();
+    if (m_wasapi)
+      m_wasapi->Close();
+    m_output.reset();
+    m_input.reset();
+    m_wasapi.reset();
+  }
+  void Poll() {
+    if (m_output)
+      m_output->Poll();
+    if (m_input)
+      m_input->Poll();
+    if (m_wasapi)
+      m_wasapi->Poll();
+  }
+  // One buffer or packet through the running backend; false when it did not arrive.
+  bool Flow(Kind kind) {
+    int calls = counter.calls;
+    if (kind == Kind::kWasapi) {
+      client.Deliver(FakeAudioClient::Bytes(std::vector<float>(480, 0.25f)), 480);
+      return counter.WaitForCalls(calls + 1);
+    }
+    // Wave devices: the buffer has been used and queued again.
+    int queued = wave.queued;
+    return wave.ReturnOne(std::vector<int16_t>(4410, 7)) && counter.WaitForCalls(calls + 1) &&
+           wave.WaitForQueued(queued + 1);
+  }
+
+  Counter counter;
+
+ private:
+  std::unique_ptr<AudioOutputWinMME> m_output;
+  std::unique_ptr<AudioInputWinMME> m_input;
+  std::unique_ptr<AudioInputWinWASAPI> m_wasapi;
+};
+
+const char* NameOf(Kind kind) {
+  return kind == Kind::kWaveOut  ? "AudioOutputWinMME"
+         : kind == Kind::kWaveIn ? "AudioInputWinMME"
+                                 : "AudioInputWinWASAPI";
+}
+
+std::string Res(long result) {
+  return std::to_string(static_cast<int>(result));
+}
+
+struct StartFault {
+  const char* name;
+  Kind kind;
+  std::function<void(WinBackendTest&)> inject;
+  std::string line;  // the failure's line at level 3; empty: none
+};
+
+class StartFaultTest : public WinBackendTest, public ::testing::WithParamInterface<StartFault> {};
+
+TEST_P(StartFaultTest, OpenFailsWithItsLineAndHoldsNothing) {
+  GetParam().inject(*this);
+  EXPECT_FALSE(Open(GetParam().kind));
+  if (!GetParam().line.empty()) {
+    EXPECT_EQ(log.Count("[hov] " + GetParam().line), 1);
+  }
+  // No other failure line (the chosen endpoint's name is logged at level 3 too).
+  for (const LogLine& line : log.Lines()) {
+    EXPECT_TRUE(line.level == 2 || line.text == "[hov] " + GetParam().line ||
+                line.text.rfind("[hov] current audio device :", 0) == 0)
+        << line.text;
+  }
+  Close();
+  EXPECT_EQ(counter.opens + counter.closes, 0);
+  ExpectNothingHeld();
+}
+
+using T = WinBackendTest;
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, StartFaultTest,
+    ::testing::Values(
+        StartFault{"waveOutOpen", Kind::kWaveOut,
+                   [](T& t) { t.wave.openResult = MMSYSERR_ALLOCATED; }, ""},
+        StartFault{"waveOutWrite", Kind::kWaveOut, [](T& t) { t.wave.failQueueCall = 2; }, ""},
+        StartFault{"waveInOpen", Kind::kWaveIn,
+                   [](T& t) { t.wave.openResult = MMSYSERR_BADDEVICEID; },
+                   "waveInOpen failed, res:2"},
+        StartFault{"waveInAddBuffer", Kind::kWaveIn, [](T& t) { t.wave.failQueueCall = 5; },
+                   "waveInOpen failed, res:6"},
+        StartFault{"CreateEvent", Kind::kWasapi, [](T& t) { t.api.failCreateEvent = true; },
+                   "CreateEvent failed"},
+        StartFault{"CoInitializeEx", Kind::kWasapi,
+                   [](T& t) { t.api.coInitializeResult = E_OUTOFMEMORY; },
+                   "CoInitializeEx failed, res:" + Res(E_OUTOFMEMORY)},
+        StartFault{"CoCreateInstance", Kind::kWasapi,
+                   [](T& t) { t.api.coCreateResult = REGDB_E_CLASSNOTREG; },
+                   "CoCreateInstance failed, res:" + Res(REGDB_E_CLASSNOTREG)},
+        StartFault{"GetDefaultAudioEndpoint", Kind::kWasapi,
+                   [](T& t) {
+                     t.api.enumerator.collection.endpoints.clear();
+                     t.api.enumerator.defaultEndpoint = nullptr;
+                   },
+                   "pDeviceEnumerator->GetDefaultAudioEndpoint failed, res:" + Res(E_NOTFOUND)},
+        StartFault{"Activate", Kind::kWasapi, [](T& t) { t.mic.activateResult = E_ACCESSDENIED; },
+                   "pDevice->Activate failed, res:" + Res(E_ACCESSDENIED)},
+        StartFault{"SetClientProperties", Kind::kWasapi,
+                   [](T& t) { t.client.setClientPropertiesResult = E_INVALIDARG; },
+                   "pAudioClient2->SetClientProperties failed, res:" + Res(E_INVALIDARG)},
+        StartFault{"GetMixFormat", Kind::kWasapi,
+                   [](T& t) { t.client.getMixFormatResult = AUDCLNT_E_SERVICE_NOT_RUNNING; },
+                   "pAudioClient2->GetMixFormat failed, res:" + Res(AUDCLNT_E_SERVICE_NOT_RUNNING)},
+        StartFault{"MixRate44100", Kind::kWasapi,
+                   [](T& t) {
+                     const GUID kFloat = {0x00000003,
+                                          0x0000,
+                                          0x0010,
+                                          {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+                     t.client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32, kFloat);
+                   },
+                   "pwfx->nSamplesPerSec != 48000"},
+        StartFault{"Initialize", Kind::kWasapi,
+                   [](T& t) { t.client.initializeResult = AUDCLNT_E_UNSUPPORTED_FORMAT; },
+                   "pAudioClient2->Initialize failed, res:" + Res(AUDCLNT_E_UNSUPPORTED_FORMAT)},
+        StartFault{"CreateEventEx", Kind::kWasapi, [](T& t) { t.api.failCreateEventEx = true; },
+                   "CreateEventEx failed"},
+        StartFault{"SetEventHandle", Kind::kWasapi,
+                   [](T& t) { t.client.setEventHandleResult = E_HANDLE; },
+                   "pAudioClient2->SetEventHandle failed, res:" + Res(E_HANDLE)},
+        StartFault{"GetService", Kind::kWasapi,
+                   [](T& t) { t.client.getServiceResult = E_NOINTERFACE; },
+                   "pAudioClient2->GetService failed, res:" + Res(E_NOINTERFACE)},
+        StartFault{"Start", Kind::kWasapi,
+                   [](T& t) { t.client.startResult = AUDCLNT_E_NOT_INITIALIZED; },
+                   "pAudioClient2->Start failed, res:" + Res(AUDCLNT_E_NOT_INITIALIZED)}),
+    [](const ::testing::TestParamInfo<StartFault>& info) { return info.param.name; });
+
+class KindTest : public WinBackendTest, public ::testing::WithParamInterface<Kind> {};
+
+// The device goes away while running: the backend reopens the default device, sound flows
+// again, and the owner's Poll logs the loss and the return once each.
+TEST_P(KindTest, ALostDeviceIsReopenedAndLoggedOnceEachWay) {
+  const Kind kind = GetParam();
+  ASSERT_TRUE(Open(kind));
+  ASSERT_TRUE(Flow(kind));
+  if (kind == Kind::kWasapi) {
+    client.Deliver({}, 0, AUDCLNT_E_DEVICE_INVALIDATED);
+    ASSERT_TRUE(client.WaitForStarts(2));
+  } else {
+    wave.failQueueCall = 1;
+    ASSERT_TRUE(wave.ReturnOne());
+    // The failed call, then the whole ring on the reopened device.
+    const int ring =
+        kind == Kind::kWaveOut ? AudioOutputWinMME::kBufferCount : AudioInputWinMME::kBufferCount;
+    ASSERT_TRUE(wave.WaitForQueued(ring + 2 + ring));
+    EXPECT_EQ(wave.opens, 2);
+  }
+  ASSERT_TRUE(Flow(kind));
+  Poll();
+  Poll();
+  const std::string name = NameOf(kind);
+  EXPECT_EQ(log.Count("[hov] " + name + ": device lost, reopening the default device"), 1);
+  EXPECT_EQ(log.Count("[hov] " + name + ": default device open again"), 1);
+  Close();
+  EXPECT_EQ(counter.opens, kind == Kind::kWaveOut ? 0 : 1);
+  EXPECT_EQ(counter.closes, kind == Kind::kWaveOut ? 0 : 1);
+  ExpectNothingHeld();
+}
+
+// The device does not answer the stop: Close still returns (bounded), nothing flows after it,
+// and once the device lets go everything is released.
+TEST_P(KindTest, CloseReturnsWhileTheDeviceHangsAndReleasesLater) {
+  const Kind kind = GetParam();
+  wave.blockReset = true;
+  client.blockStop = true;
+  ASSERT_TRUE(Open(kind));
+  ASSERT_TRUE(Flow(kind));
+  const auto start = std::chrono::steady_clock::now();
+  Close();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  std::printf("%s: Close with a hung device returned after %lld ms\n", NameOf(kind),
+              static_cast<long long>(ms));
+  const int calls = counter.calls;
+  EXPECT_GE(log.Count(kind == Kind::kWasapi
+                          ? "[hov] AudioInputWinWASAPI: the capture thread did not stop within "
+                            "250 ms; it ends on its own"
+                          : "[hov] " + std::string(NameOf(kind)) +
+                                ": the device did not stop within 250 ms; it is left to close "
+                                "on its own"),
+            1);
+  EXPECT_EQ(counter.closes, kind == Kind::kWaveOut ? 0 : 1);
+  client.ReleaseStop();
+  EXPECT_TRUE(wave.Release());
+  EXPECT_EQ(counter.calls, calls);
+  ExpectNothingHeld();
+}
+
+// Many buffers through the backend: its sound thread allocates nothing per buffer.
+TEST_P(KindTest, SoundThreadsAllocateNothingPerBuffer) {
+  const Kind kind = GetParam();
+  ASSERT_TRUE(Open(kind));
+  const int first = counter.calls + 2;
+  const int buffers = 200;
+  for (int n = 0; n < buffers; ++n) {
+    ASSERT_TRUE(Flow(kind)) << n;
+  }
+  const int last = counter.calls - 1;
+  std::printf("%s: %lld allocations on the sound thread over %d buffers\n", NameOf(kind),
+              static_cast<long long>(counter.AllocationsBetween(first, last)), last - first);
+  EXPECT_EQ(counter.AllocationsBetween(first, last), 0);
+  Close();
+  ExpectNothingHeld();
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBackend, KindTest,
+                         ::testing::Values(Kind::kWaveOut, Kind::kWaveIn, Kind::kWasapi),
+                         [](const ::testing::TestParamInfo<Kind>& info) {
+                           return std::string(NameOf(info.param));
+                         });
+
+}  // namespace

@@ -1,0 +1,183 @@
+#include "tests/fakes/win/FakeWave.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <type_traits>
+
+namespace {
+const auto kDeviceValue = static_cast<uintptr_t>(0x5A0);
+using Proc = void(CALLBACK*)(HANDLE, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+}  // namespace
+
+FakeWave* FakeWave::s_current = nullptr;
+
+FakeWave::FakeWave() : m_saved(WinFunctions()) {
+  s_current = this;
+  WinApi& api = WinFunctions();
+  api.waveOutOpen = &Open<HWAVEOUT>;
+  api.waveOutPrepareHeader = &Prepare<HWAVEOUT>;
+  api.waveOutWrite = &QueueBuffer<HWAVEOUT>;
+  api.waveOutReset = &Reset<HWAVEOUT>;
+  api.waveOutUnprepareHeader = &Unprepare<HWAVEOUT>;
+  api.waveOutClose = &Close<HWAVEOUT>;
+  api.waveInOpen = &Open<HWAVEIN>;
+  api.waveInPrepareHeader = &Prepare<HWAVEIN>;
+  api.waveInAddBuffer = &QueueBuffer<HWAVEIN>;
+  api.waveInStart = &Start;
+  api.waveInReset = &Reset<HWAVEIN>;
+  api.waveInUnprepareHeader = &Unprepare<HWAVEIN>;
+  api.waveInClose = &Close<HWAVEIN>;
+}
+
+FakeWave::~FakeWave() {
+  Release();
+  WinApi& api = WinFunctions();
+  api = m_saved;
+  s_current = nullptr;
+}
+
+bool FakeWave::ReturnOne(const std::vector<int16_t>& samples) {
+  WAVEHDR* header;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_heldCount == 0) {
+      return false;
+    }
+    header = m_held[0];
+    std::copy(m_held + 1, m_held + m_heldCount, m_held);
+    --m_heldCount;
+    if (!m_out) {
+      size_t bytes = std::min<size_t>(samples.size() * 2, header->dwBufferLength);
+      std::memcpy(header->lpData, samples.data(), bytes);
+      header->dwBytesRecorded = static_cast<DWORD>(bytes);
+    }
+    header->dwFlags |= WHDR_DONE;
+  }
+  Notify(m_out ? WOM_DONE : WIM_DATA, header);
+  return true;
+}
+
+bool FakeWave::WaitForQueued(int count) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return queued >= count; });
+}
+
+bool FakeWave::Release() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_resetReleased = true;
+  m_changed.notify_all();
+  return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return openDevices == 0; });
+}
+
+std::vector<int16_t> FakeWave::Held(size_t index) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const WAVEHDR* header = m_held[index];
+  const auto* data = reinterpret_cast<const int16_t*>(header->lpData);
+  return std::vector<int16_t>(data, data + header->dwBufferLength / 2);
+}
+
+void FakeWave::Notify(UINT message, WAVEHDR* header) {
+  reinterpret_cast<Proc>(m_callback)(reinterpret_cast<HANDLE>(kDeviceValue), message, m_instance,
+                                     reinterpret_cast<DWORD_PTR>(header), 0);
+}
+
+template <typename Handle>
+MMRESULT FakeWave::Open(Handle* device, UINT id, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                        DWORD_PTR instance, DWORD flags) {
+  FakeWave& self = *s_current;
+  {
+    std::lock_guard<std::mutex> lock(self.m_mutex);
+    self.m_out = std::is_same<Handle, HWAVEOUT>::value;
+    self.device = id;
+    self.format = *format;
+    self.flags = flags;
+    if (self.openResult != MMSYSERR_NOERROR) {
+      return self.openResult;
+    }
+    ++self.opens;
+    ++self.openDevices;
+    self.m_callback = callback;
+    self.m_instance = instance;
+    self.m_ringSize = 0;
+    self.m_lastPosition = -1;
+    *device = reinterpret_cast<Handle>(kDeviceValue);
+  }
+  self.Notify(self.m_out ? WOM_OPEN : WIM_OPEN, nullptr);
+  return MMSYSERR_NOERROR;
+}
+
+template <typename Handle>
+MMRESULT FakeWave::Prepare(Handle, LPWAVEHDR header, UINT size) {
+  FakeWave& self = *s_current;
+  std::lock_guard<std::mutex> lock(self.m_mutex);
+  if (size != sizeof(WAVEHDR) || self.m_ringSize == kMaxHeld) {
+    return MMSYSERR_INVALPARAM;
+  }
+  ++self.prepared;
+  self.m_ring[self.m_ringSize++] = header;
+  header->dwFlags |= WHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+template <typename Handle>
+MMRESULT FakeWave::QueueBuffer(Handle, LPWAVEHDR header, UINT) {
+  FakeWave& self = *s_current;
+  std::lock_guard<std::mutex> lock(self.m_mutex);
+  ++self.queued;
+  self.m_changed.notify_all();
+  if (self.failQueueCall > 0 && --self.failQueueCall == 0) {
+    return MMSYSERR_NODRIVER;
+  }
+  const int position =
+      static_cast<int>(std::find(self.m_ring, self.m_ring + self.m_ringSize, header) - self.m_ring);
+  const bool held = std::find(self.m_held, self.m_held + self.m_heldCount, header) !=
+                    self.m_held + self.m_heldCount;
+  if (held || position != (self.m_lastPosition + 1) % self.m_ringSize) {
+    ++self.orderErrors;
+  }
+  self.m_lastPosition = position;
+  header->dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
+  self.m_held[self.m_heldCount++] = header;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT FakeWave::Start(HWAVEIN) {
+  return MMSYSERR_NOERROR;
+}
+
+template <typename Handle>
+MMRESULT FakeWave::Reset(Handle) {
+  FakeWave& self = *s_current;
+  {
+    std::unique_lock<std::mutex> lock(self.m_mutex);
+    self.m_changed.wait(lock, [&] { return !self.blockReset || self.m_resetReleased; });
+  }
+  // Every held buffer comes back, as the system returns them before the reset does.
+  while (self.ReturnOne()) {
+  }
+  return MMSYSERR_NOERROR;
+}
+
+template <typename Handle>
+MMRESULT FakeWave::Unprepare(Handle, LPWAVEHDR header, UINT) {
+  FakeWave& self = *s_current;
+  std::lock_guard<std::mutex> lock(self.m_mutex);
+  if ((header->dwFlags & WHDR_PREPARED) != 0) {
+    --self.prepared;
+    header->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+template <typename Handle>
+MMRESULT FakeWave::Close(Handle) {
+  FakeWave& self = *s_current;
+  {
+    std::lock_guard<std::mutex> lock(self.m_mutex);
+    --self.openDevices;
+    self.m_changed.notify_all();
+  }
+  self.Notify(self.m_out ? WOM_CLOSE : WIM_CLOSE, nullptr);
+  return MMSYSERR_NOERROR;
+}
