@@ -103,9 +103,13 @@ EMSCRIPTEN_KEEPALIVE hov_modem_encoder* hov_web_encoder_new(const char* key) {
   return encoder;
 }
 
-// Main thread. A new decoder of mono samples at rate running receiver (0 design, 1 robust),
-// or null when that cannot be made. The design receiver reports its windows to the state.
-EMSCRIPTEN_KEEPALIVE LiveDecoder* hov_web_decoder_new(int rate, int receiver) {
+// Main thread. A new decoder of mono samples at rate running the receiver named ("design",
+// "robust"), or null when that cannot be made. The design receiver reports its windows.
+EMSCRIPTEN_KEEPALIVE LiveDecoder* hov_web_decoder_new(int rate, const char* name) {
+  int receiver = 0;
+  if (hov_modem_receiver_from_name(name, &receiver) != HOV_MODEM_OK) {
+    return nullptr;
+  }
   auto* live = new LiveDecoder;
   if (hov_modem_decoder_create(rate, receiver, &live->decoder) != HOV_MODEM_OK) {
     delete live;

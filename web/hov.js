@@ -107,6 +107,15 @@
     }
   }
 
+  // A browser starts the sound of a page opened without a tap (?listen, ?send=KEY) only after
+  // one: says so with blocked(), and with running() once the sound runs.
+  function whenBlocked(ctx, blocked, running) {
+    if (ctx.state === 'running') return;
+    blocked();
+    ctx.onstatechange = () => { if (ctx.state === 'running') running(); };
+    document.addEventListener('pointerdown', () => ctx.resume(), { once: true });
+  }
+
   // ---- receive ----
   const live = {
     ctx: null, stream: null, tap: null, analyser: null, spectrum: null,
@@ -150,17 +159,19 @@
       live.spectrum = new Float32Array(live.analyser.frequencyBinCount);
       source.connect(live.tap);
       source.connect(live.analyser);
-      const receiver = Number($('receiver') ? $('receiver').value : 0);
-      live.decoder = M._hov_web_decoder_new(live.ctx.sampleRate, receiver);
-      if (!live.decoder) throw new Error(`no decoder at ${live.ctx.sampleRate} Hz`);
+      const receiver = $('receiver').value;
+      live.decoder = withText(receiver, (p) => M._hov_web_decoder_new(live.ctx.sampleRate, p));
+      if (!live.decoder) throw new Error(`no ${receiver} receiver at ${live.ctx.sampleRate} Hz in this build`);
       live.done = false;
       live.tap.port.onmessage = (e) => feed(e.data);
       $('rate').textContent = `${live.ctx.sampleRate} Hz`;
       setState('listening');
+      whenBlocked(live.ctx, () => setState('tap the page to start listening'),
+        () => setState('listening'));
       live.draw = requestAnimationFrame(drawLive);
     } catch (err) {
       stopListening();
-      setState(`no microphone: ${err.message || err}`);
+      setState(`cannot listen: ${err.message || err}`);
     }
   }
 
@@ -259,7 +270,7 @@
     }
   }
 
-  async function startPlaying(key) {
+  function startPlaying(key) {
     stopPlaying();
     play.encoder = newEncoder(key);
     if (!play.encoder) {
@@ -268,14 +279,14 @@
     }
     // The signal is made at the library's rate and played at that rate, sample for sample.
     play.ctx = new AudioContext({ sampleRate: format.sampleRate, latencyHint: 'playback' });
-    await play.ctx.resume();
     play.buffer = M._malloc(Math.round(CHUNK_SECONDS * format.sampleRate) * 4);
     play.next = play.ctx.currentTime + 0.1;
     schedule();
     play.timer = setInterval(schedule, 200);
     $('play-stop').disabled = false;
-    $('send-state').textContent = `Playing ${key} at ${play.ctx.sampleRate} Hz.`;
-    $('send-state').dataset.playing = key;
+    const playing = () => { $('send-state').textContent = `Playing ${key} at ${play.ctx.sampleRate} Hz.`; };
+    playing();
+    whenBlocked(play.ctx, () => { $('send-state').textContent = 'Tap the page to start the sound.'; }, playing);
   }
 
   function stopPlaying() {
@@ -287,7 +298,6 @@
     if (play.buffer) M._free(play.buffer);
     Object.assign(play, { ctx: null, encoder: 0, buffer: 0, timer: 0 });
     $('play-stop').disabled = true;
-    delete $('send-state').dataset.playing;
   }
 
   // The signal of key as a mono 16-bit WAV file's bytes: the samples hov encode writes.
@@ -448,6 +458,7 @@
 
   // ---- start ----
   showTab(params.has('send') ? 'send' : 'receive');
+  if (params.get('receiver')) $('receiver').value = params.get('receiver');
   setState('loading');
   HovModem().then((module) => {
     M = module;

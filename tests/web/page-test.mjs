@@ -88,7 +88,7 @@ async function receive({ key, rate }) {
     const t0 = Date.now();
     await page.goto(`${origin}/?listen&rate=${rate}`);
     await page.waitForFunction(() => document.getElementById('key').textContent !== '' ||
-      /error|no microphone|not a share key/.test(document.getElementById('state').textContent),
+      /error|cannot|not a share key/.test(document.getElementById('state').textContent),
     { timeout: RECEIVE_LIMIT_MS });
     const got = await page.$eval('#key', (e) => e.textContent);
     const state = await page.$eval('#state', (e) => e.textContent);
