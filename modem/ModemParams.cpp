@@ -2,15 +2,17 @@
 
 #include <cmath>
 
+#include "modem/OnAir.h"
+
 ModemParams* CreateModemParams(float sampleRate, uint32_t payloadBytes) {
   ModemParams* params = new ModemParams();
   params->payloadBytes = payloadBytes;
   params->sampleRate = sampleRate;
-  params->toneCount = 16;
-  params->symbolSamples = 4096;
-  params->lowFrequency = 19100.0f;
-  params->highFrequency = 19900.0f;
-  params->framesPerSymbol = 4;
+  params->toneCount = onair::kToneCount;
+  params->symbolSamples = onair::kSymbolSamples;
+  params->lowFrequency = onair::kBandLow;
+  params->highFrequency = onair::kBandHigh;
+  params->framesPerSymbol = onair::kFramesPerSymbol;
   params->reserved = 100.0f;
   params->taperRatio = 0.5f;
   params->amplitude = 0.8f;
@@ -19,7 +21,7 @@ ModemParams* CreateModemParams(float sampleRate, uint32_t payloadBytes) {
   const uint32_t windowSamples = payloadBytes * 8192u + 12288u;
   params->packetSeconds = static_cast<float>(windowSamples) / sampleRate;
 
-  params->toneFrequencies = new double[16]();
+  params->toneFrequencies = new double[onair::kToneCount]();
   params->toneBins = new int32_t[params->toneCount]();
 
   // Tones sit on the bin centres of the receiver's frame-sized FFT: the first bin at or above

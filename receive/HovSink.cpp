@@ -36,6 +36,7 @@ int32_t HovSink::Write(const int16_t* data, int32_t frames) {
     samples[i] = static_cast<float>(data[i]);
   }
   if (ToneDetector::Feed(m_detector, samples.data(), frames) != 0) {
+    ++m_windowReads;
     std::vector<uint8_t> packet(static_cast<size_t>(m_payloadLength) + 1, 0);
     int32_t n = ToneDetector::Decode(m_detector, packet.data());
     if (n > 0) {
@@ -66,7 +67,7 @@ int32_t HovSink::GetResult(char* buffer, int32_t capacity) {
 }
 
 HovSinkDelay::HovSinkDelay(uint32_t payloadLength, int32_t delayFrames)
-    : HovSink(payloadLength), m_remainingDelay(delayFrames) {}
+    : HovSink(payloadLength), m_delayFrames(delayFrames), m_remainingDelay(delayFrames) {}
 
 HovSinkDelay::~HovSinkDelay() = default;
 

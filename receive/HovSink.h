@@ -37,9 +37,11 @@ class HovSink : public AudioInput::AudioSink {
   // the count copied. capacity must be at least 1.
   int32_t GetResult(char* buffer, int32_t capacity);
 
- protected:
-  // Capture side. The detector in use (null before Open and after Close).
+  // Capture side. The detector in use (null before Open and after Close); for inspection.
   const ToneDetector* Detector() const { return m_detector; }
+  // Capture side. How often the detector reported its window complete: its first completion,
+  // then each later buffer that read its end again while no packet was found.
+  int32_t WindowReads() const { return m_windowReads; }
 
  private:
   uint32_t m_payloadLength;
@@ -48,6 +50,7 @@ class HovSink : public AudioInput::AudioSink {
   uint32_t m_bitsPerSample = 0;
   ModemParams* m_params = nullptr;
   ToneDetector* m_detector = nullptr;
+  int32_t m_windowReads = 0;
   std::atomic<bool> m_complete{false};
   std::string m_result;
   std::mutex m_resultLock;
@@ -67,7 +70,11 @@ class HovSinkDelay : public HovSink {
   // Capture side: skips what is left of the delay, feeds the rest; returns frames.
   int32_t Write(const int16_t* data, int32_t frames) override;
 
+  // Any thread. The frames skipped before the window, as made.
+  int32_t DelayFrames() const { return m_delayFrames; }
+
  private:
+  const int32_t m_delayFrames;
   int32_t m_remainingDelay;
   int32_t m_frameSize = 0;
 };

@@ -3,13 +3,14 @@
 #include <cstring>
 
 #include "codec/ShareKeyEncoder.h"
+#include "modem/OnAir.h"
 #include "receive/HovSink.h"
 #include "runtime/HovLog.h"
 
 namespace {
-constexpr int32_t kDecoderCount = 10;
-constexpr int32_t kDecoderStagger = 9600;  // frames between window starts: 0.2 s at 48000 Hz
-constexpr int32_t kAcceptVotes = 2;
+constexpr int32_t kDecoderCount = onair::kDecoderCount;
+constexpr int32_t kDecoderStagger = onair::kDecoderStagger;  // 0.2 s at 48000 Hz
+constexpr int32_t kAcceptVotes = onair::kAcceptVotes;
 }  // namespace
 
 HovSinkConcurrent::HovSinkConcurrent(uint32_t payloadLength) {
@@ -41,11 +42,14 @@ void HovSinkConcurrent::Close() {
 }
 
 int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
+  m_streamFrames += frames > 0 ? frames : 0;
   auto it = m_decoders.begin();
   while (it != m_decoders.end()) {
     HovSinkDelay* decoder = *it;
+    const int32_t readsBefore = decoder->WindowReads();
     decoder->Write(data, frames);
     if (!decoder->IsComplete()) {
+      Report(decoder, readsBefore, nullptr, -1, std::string(), 0, false);
       ++it;
       continue;
     }
@@ -56,6 +60,7 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
     if (ShareKeyEncoder::Decode(std::string(result), &shareKey)) {
       int32_t& votes = m_votes[shareKey];
       votes += 1;
+      Report(decoder, readsBefore, result, n, shareKey, votes, votes == kAcceptVotes);
       if (votes == kAcceptVotes) {
         HovLog(2, "Get a Valid Share Key");
         {
@@ -67,6 +72,8 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
         // The accepting decoder stays; the ones after it wait for the next buffer.
         return frames;
       }
+    } else {
+      Report(decoder, readsBefore, result, n, std::string(), 0, false);
     }
     // Counted without acceptance, or failed the check: this decoder is done.
     decoder->Close();
@@ -74,6 +81,26 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
     it = m_decoders.erase(it);
   }
   return frames;
+}
+
+void HovSinkConcurrent::Report(const HovSinkDelay* decoder, int32_t readsBefore, const char* packet,
+                               int32_t length, const std::string& key, int32_t votes,
+                               bool accepted) {
+  if (m_observer == nullptr || decoder->WindowReads() == readsBefore) {
+    return;
+  }
+  WindowReport report;
+  report.delayFrames = decoder->DelayFrames();
+  report.decoder = report.delayFrames / kDecoderStagger + 1;
+  report.streamFrames = m_streamFrames;
+  report.repeated = readsBefore > 0;
+  report.detector = decoder->Detector();
+  report.packet = packet;
+  report.packetLength = length;
+  report.key = key;
+  report.votes = votes;
+  report.accepted = accepted;
+  m_observer->OnWindow(report);
 }
 
 bool HovSinkConcurrent::IsComplete() const {

@@ -4,15 +4,18 @@
 #include <cstring>
 
 #include "modem/ModemParams.h"
+#include "modem/OnAir.h"
 #include "modem/ToneBank.h"
 
 namespace {
-constexpr int32_t kFadeHalf = 12000;  // samples on each side of the key change
-constexpr int32_t kFadeRamp = 6000;   // samples of each linear ramp
+constexpr int32_t kFadeHalf = onair::kFadeHalf;  // samples on each side of the key change
+constexpr int32_t kFadeRamp = onair::kFadeRamp;  // samples of each linear ramp
+constexpr double kRampLength = kFadeRamp;
 }  // namespace
 
 int32_t HovSource::Init(const char* encodedKey) {
-  m_params = CreateModemParams(48000.0f, static_cast<uint32_t>(std::strlen(encodedKey)));
+  m_params = CreateModemParams(static_cast<float>(onair::kSampleRate),
+                               static_cast<uint32_t>(std::strlen(encodedKey)));
   m_params->amplitude = 1.0f;
   m_bank = ToneBank::Create(m_params);
   return ToneBank::SetPayload(m_bank, encodedKey);
@@ -30,7 +33,7 @@ void HovSource::Update(const char* encodedKey) {
   std::vector<float> samples(kFadeHalf);
   ToneBank::Render(m_bank, samples.data(), kFadeHalf);
   for (int32_t i = 0; i < kFadeRamp; ++i) {
-    samples[i] = static_cast<float>(1.0 - i / 6000.0) * samples[i];
+    samples[i] = static_cast<float>(1.0 - i / kRampLength) * samples[i];
   }
   std::fill(samples.begin() + kFadeRamp, samples.end(), 0.0f);
   for (float s : samples) {
@@ -41,7 +44,7 @@ void HovSource::Update(const char* encodedKey) {
   ToneBank::Render(m_bank, samples.data(), kFadeHalf);
   std::fill(samples.begin(), samples.begin() + kFadeRamp, 0.0f);
   for (int32_t k = 0; k < kFadeRamp; ++k) {
-    samples[kFadeRamp + k] = static_cast<float>(k / 6000.0) * samples[kFadeRamp + k];
+    samples[kFadeRamp + k] = static_cast<float>(k / kRampLength) * samples[kFadeRamp + k];
   }
   for (float s : samples) {
     m_pending.push_back(FloatToPcm16(s));
