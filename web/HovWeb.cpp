@@ -86,13 +86,12 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE const char* hov_web_format() {
   hov_modem_format f;
   hov_modem_get_format(&f);
-  return Hand("{\"version\":" + Text(hov_modem_version()) +
-              ",\"sampleRate\":" + std::to_string(f.sample_rate) +
-              ",\"toneCount\":" + std::to_string(f.tone_count) +
-              ",\"firstToneHz\":" + Number(f.first_tone_hz, "%.6f") +
-              ",\"toneStepHz\":" + Number(f.tone_step_hz, "%.6f") +
-              ",\"bandLowHz\":" + Number(f.band_low_hz) + ",\"bandHighHz\":" +
-              Number(f.band_high_hz) + ",\"acceptVotes\":" + std::to_string(f.accept_votes) + "}");
+  return Hand("{\"version\":" + Text(hov_modem_version()) + ",\"sampleRate\":" +
+              std::to_string(f.sample_rate) + ",\"toneCount\":" + std::to_string(f.tone_count) +
+              ",\"firstToneHz\":" + Number(f.first_tone_hz, "%.6f") + ",\"toneStepHz\":" +
+              Number(f.tone_step_hz, "%.6f") + ",\"bandLowHz\":" + Number(f.band_low_hz) +
+              ",\"bandHighHz\":" + Number(f.band_high_hz) +
+              ",\"acceptVotes\":" + std::to_string(f.accept_votes) + "}");
 }
 
 // Main thread. A new encoder of key at the start of the signal, or null when key is not a
@@ -126,8 +125,8 @@ EMSCRIPTEN_KEEPALIVE LiveDecoder* hov_web_decoder_new(int rate, const char* name
 EMSCRIPTEN_KEEPALIVE int hov_web_decoder_write(LiveDecoder* live, const float* samples,
                                                int frames) {
   hov_modem_result result;
-  int rc = hov_modem_decoder_write_f32(live->decoder, samples, static_cast<size_t>(frames),
-                                       &result);
+  int rc =
+      hov_modem_decoder_write_f32(live->decoder, samples, static_cast<size_t>(frames), &result);
   return rc == HOV_MODEM_OK ? result.code : rc;
 }
 
@@ -138,8 +137,8 @@ EMSCRIPTEN_KEEPALIVE const char* hov_web_decoder_state(LiveDecoder* live) {
   return Hand("{\"code\":" + std::to_string(result.code) + ",\"key\":" + Text(result.key) +
               ",\"frame\":" + std::to_string(result.frame) +
               ",\"windows\":" + std::to_string(live->windows) +
-              ",\"packets\":" + std::to_string(live->packets) + ",\"lastKey\":" +
-              Text(live->key) + ",\"votes\":" + std::to_string(live->votes) + "}");
+              ",\"packets\":" + std::to_string(live->packets) + ",\"lastKey\":" + Text(live->key) +
+              ",\"votes\":" + std::to_string(live->votes) + "}");
 }
 
 // Main thread. Frees the decoder; null is ignored.

@@ -11,8 +11,9 @@ import http from 'node:http';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 
-const [site, hov, work, screenshot] = process.argv.slice(2);
-if (!work) {
+const [siteArg, hov, work, screenshot] = process.argv.slice(2);
+const site = path.resolve(siteArg || '.');
+if (!work || !hov) {
   console.error('usage: node page-test.mjs SITE_DIR HOV WORK_DIR [SCREENSHOT.png]');
   process.exit(64);
 }
@@ -24,7 +25,7 @@ const types = { '.html': 'text/html', '.css': 'text/css', '.js': 'text/javascrip
 const server = http.createServer((req, res) => {
   const name = path.normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname)).replace(/^\/+/, '') || 'index.html';
   const file = path.join(site, name);
-  if (!file.startsWith(path.resolve(site)) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
+  if (!file.startsWith(site + path.sep) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
     res.writeHead(404).end();
     return;
   }
@@ -82,7 +83,7 @@ async function receive({ key, rate }) {
   let wav = at48;
   if (rate !== 48000) {
     wav = path.join(work, `${key}-${rate}.wav`);
-    run('sox', [at48, '-r', String(rate), wav]);
+    run('sox', ['-V1', at48, wav, 'gain', '-1', 'rate', String(rate)]);
   }
   return browse(wav, async (page) => {
     const t0 = Date.now();
