@@ -13,6 +13,7 @@
 #include "hov/modem.h"
 #include "modem/ToneBank.h"
 #include "tools/hov/Analyze.h"
+#include "tools/hov/AnalyzeCommand.h"
 
 namespace {
 
@@ -152,15 +153,15 @@ EMSCRIPTEN_KEEPALIVE void hov_web_decoder_free(LiveDecoder* live) {
 // Main thread. What hov analyze finds in frames samples of a file's first channel at rate
 // (full scale at +-1.0), as JSON: the verdict, the levels, the decoders and the spectrogram,
 // whose dB values ([column][bin - firstBin], floats) stay at the heap address "db" until the
-// next analysis. The samples are taken into 16-bit units as the tool takes a file's samples.
-EMSCRIPTEN_KEEPALIVE const char* hov_web_analyze(const float* samples, int frames, int rate,
-                                                 int bufferFrames) {
+// next analysis. The samples are taken into 16-bit units, and the decoders fed in buffers, as
+// hov analyze takes a file by default.
+EMSCRIPTEN_KEEPALIVE const char* hov_web_analyze(const float* samples, int frames, int rate) {
   std::vector<float> pcm(static_cast<size_t>(frames));
   for (int i = 0; i < frames; ++i) {
     pcm[i] = static_cast<float>(FloatToPcm16(std::clamp(samples[i], -1.0f, 1.0f)));
   }
   static analyze::Report r;
-  r = analyze::Analyze(pcm, rate, bufferFrames);
+  r = analyze::Analyze(pcm, rate, AnalyzeOptions().bufferFrames);
   const analyze::Spectrogram& s = r.spectrogram;
   std::string out = "{\"verdict\":" + Text(r.verdict) +
                     ",\"sampleRate\":" + std::to_string(r.sampleRate) +

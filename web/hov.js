@@ -15,7 +15,9 @@
   const DB_CEIL = -20;
   // Seconds of signal a download holds (as hov encode writes by default).
   const DOWNLOAD_SECONDS = 5;
-  // Playback: each scheduled buffer holds CHUNK_SECONDS; LEAD_SECONDS stay queued ahead.
+  // Playback: each scheduled buffer holds CHUNK_SECONDS; LEAD_SECONDS stay queued ahead. Every
+  // buffer starts at a whole multiple of CHUNK_SECONDS, a time exact in binary and on a sample
+  // frame, so that the browser plays the samples as they are rather than between two frames.
   const CHUNK_SECONDS = 0.5;
   const LEAD_SECONDS = 1.5;
 
@@ -242,6 +244,7 @@
   $('copy').onclick = () => navigator.clipboard.writeText($('key').textContent);
 
   // ---- send ----
+  // next: the number of the next buffer, which starts at next × CHUNK_SECONDS.
   const play = { ctx: null, encoder: 0, buffer: 0, next: 0, timer: 0, nodes: [] };
 
   function keyValue() {
@@ -256,17 +259,17 @@
   function schedule() {
     const rate = format.sampleRate;
     const frames = Math.round(CHUNK_SECONDS * rate);
-    while (play.next < play.ctx.currentTime + LEAD_SECONDS) {
+    while (play.next * CHUNK_SECONDS < play.ctx.currentTime + LEAD_SECONDS) {
       M._hov_modem_encoder_read_f32(play.encoder, play.buffer, frames);
       const buffer = play.ctx.createBuffer(1, frames, rate);
       buffer.copyToChannel(M.HEAPF32.subarray(play.buffer >> 2, (play.buffer >> 2) + frames), 0);
       const node = play.ctx.createBufferSource();
       node.buffer = buffer;
       node.connect(play.ctx.destination);
-      node.start(play.next);
+      node.start(play.next * CHUNK_SECONDS);
       node.onended = () => play.nodes.splice(play.nodes.indexOf(node), 1);
       play.nodes.push(node);
-      play.next += frames / rate;
+      play.next += 1;
     }
   }
 
@@ -280,7 +283,7 @@
     // The signal is made at the library's rate and played at that rate, sample for sample.
     play.ctx = new AudioContext({ sampleRate: format.sampleRate, latencyHint: 'playback' });
     play.buffer = M._malloc(Math.round(CHUNK_SECONDS * format.sampleRate) * 4);
-    play.next = play.ctx.currentTime + 0.1;
+    play.next = Math.floor(play.ctx.currentTime / CHUNK_SECONDS) + 1;
     schedule();
     play.timer = setInterval(schedule, 200);
     $('play-stop').disabled = false;
@@ -403,8 +406,7 @@
     }
     const p = M._malloc(Math.max(1, wav.samples.length) * 4);
     M.HEAPF32.set(wav.samples, p >> 2);
-    // Buffers of 480 frames, as the tool's analysis takes them by default.
-    const r = json(M._hov_web_analyze(p, wav.samples.length, wav.rate, 480));
+    const r = json(M._hov_web_analyze(p, wav.samples.length, wav.rate));
     M._free(p);
     $('verdict').textContent = r.verdict;
     const lines = [

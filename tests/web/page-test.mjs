@@ -5,7 +5,7 @@
 // Usage: node page-test.mjs SITE_DIR HOV WORK_DIR [SCREENSHOT.png]
 //   SITE_DIR: the built page (build/web); HOV: the hov tool; WORK_DIR: scratch files.
 // Prints one line per case and exits non-zero when any fails.
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
@@ -38,6 +38,8 @@ const origin = `http://127.0.0.1:${server.address().port}`;
 // ---- helpers ----
 function run(cmd, args) { return execFileSync(cmd, args, { encoding: 'utf8' }); }
 
+const sleep = (ms) => new Promise((ok) => setTimeout(ok, ms));
+
 // The bytes of a WAV file's data chunk.
 function wavData(file) {
   const b = fs.readFileSync(file);
@@ -49,6 +51,16 @@ function wavData(file) {
   throw new Error(`${file}: no data chunk`);
 }
 
+// A mono 16-bit 48000 Hz WAV file of samples.
+function wavFile(samples) {
+  const h = Buffer.alloc(44);
+  h.write('RIFF', 0); h.writeUInt32LE(36 + samples.byteLength, 4); h.write('WAVEfmt ', 8);
+  h.writeUInt32LE(16, 16); h.writeUInt16LE(1, 20); h.writeUInt16LE(1, 22);
+  h.writeUInt32LE(48000, 24); h.writeUInt32LE(96000, 28); h.writeUInt16LE(2, 32);
+  h.writeUInt16LE(16, 34); h.write('data', 36); h.writeUInt32LE(samples.byteLength, 40);
+  return Buffer.concat([h, Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength)]);
+}
+
 async function browse(capture, fn) {
   const args = [
     '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
@@ -57,7 +69,10 @@ async function browse(capture, fn) {
     '--autoplay-policy=no-user-gesture-required',
   ];
   if (capture) args.push(`--use-file-for-fake-audio-capture=${capture}`);
-  const browser = await puppeteer.launch({ executablePath: '/usr/bin/chromium', headless: true, args });
+  // Sound on: the play case records what the browser plays.
+  const browser = await puppeteer.launch({
+    executablePath: '/usr/bin/chromium', headless: true, args, ignoreDefaultArgs: ['--mute-audio'],
+  });
   try {
     const page = await browser.newPage();
     await page.setViewport({ width: 760, height: 980 });
@@ -149,9 +164,64 @@ async function analyse(key) {
   return mine;
 }
 
+// What the page plays for ?send=KEY, recorded from the sound server (the test runs under
+// scripts/with-pulse): every stretch between the server's own gaps is hov encode's signal
+// sample for sample, and hov decode hears the key in it.
+async function play(key) {
+  const theirs = path.join(work, `${key}-encode.wav`);
+  run(hov, ['encode', key, theirs, '--seconds', '20']);
+  const ref = new Int16Array(Uint8Array.from(wavData(theirs)).buffer);
+  const file = path.join(work, `${key}-played.wav`);
+  const recorder = spawn('parecord', ['--device=air.monitor', '--rate=48000', '--channels=1',
+    '--format=s16le', '--file-format=wav', file], { stdio: 'inherit' });
+  const recorded = new Promise((ok) => recorder.on('exit', ok));
+  await sleep(500);
+  const state = await browse(null, async (page) => {
+    await page.goto(`${origin}/?send=${key}`);
+    await page.waitForFunction(() => /^Playing/.test(document.getElementById('send-state').textContent));
+    await sleep(3500);
+    return page.$eval('#send-state', (e) => e.textContent);
+  });
+  recorder.kill('SIGTERM');
+  await recorded;
+  const rec = new Int16Array(Uint8Array.from(wavData(file)).buffer);
+  // Stretches of sound: the signal itself is never silent for more than a few samples.
+  const stretches = [];
+  for (let k = 0, start = -1, zeros = 0; k <= rec.length; ++k) {
+    if (k < rec.length && rec[k] !== 0) {
+      if (start < 0) start = k;
+      zeros = 0;
+    } else if (start >= 0 && (++zeros >= 64 || k === rec.length)) {
+      stretches.push([start, k - zeros + 1]);
+      start = -1;
+    }
+  }
+  let matched = 0;
+  for (const [a, b] of stretches.filter(([a, b]) => b - a >= 4096)) {
+    let at = -1;
+    for (let o = 0; o + (b - a) <= ref.length && at < 0; ++o) {
+      let i = 0;
+      while (a + i < b && rec[a + i] === ref[o + i]) ++i;
+      if (a + i === b) at = o;
+    }
+    if (at < 0) throw new Error(`recorded samples ${a}..${b} are not a stretch of hov encode's signal`);
+    matched += b - a;
+  }
+  if (matched < 96000) throw new Error(`only ${matched} samples of the key recorded (state '${state}')`);
+  // The receiver hears a key that starts within its first seconds: the sound, without the
+  // silence recorded before the page played.
+  const [a, b] = stretches.reduce((x, y) => (y[1] - y[0] > x[1] - x[0] ? y : x));
+  const sound = path.join(work, `${key}-sound.wav`);
+  fs.writeFileSync(sound, wavFile(rec.subarray(a, b)));
+  const heard = run(hov, ['decode', sound]).trim();
+  if (heard !== key) throw new Error(`hov decode heard '${heard}'`);
+  return `${matched} samples in ${stretches.length} stretch(es) equal hov encode's; hov decode: ${heard}`;
+}
+
 const cases = [
   ...receiveCases.map((c) => [`receive ${c.key} from a ${c.rate} Hz microphone`, () => receive(c)]),
   ['download PLAYED and compare', () => download('PLAYED')],
+  ['play SOUNDS on a sound server', () => play('SOUNDS')],
   ['analyze a file of FILEKY', () => analyse('FILEKY')],
 ];
 let failed = 0;
