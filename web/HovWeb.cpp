@@ -14,6 +14,7 @@
 #include "modem/ToneBank.h"
 #include "tools/hov/Analyze.h"
 #include "tools/hov/AnalyzeCommand.h"
+#include "tools/hov/FrameSpectrum.h"
 
 namespace {
 
@@ -83,7 +84,8 @@ void Inspect(void* context, const hov_modem_window* window) {
 
 extern "C" {
 
-// Main thread. The signal's numbers and the library's version as JSON.
+// Main thread. The signal's numbers and the library's version as JSON. designSpanFrames: the
+// frames (at sampleRate) in which the design receiver's last decoder has read its window.
 EMSCRIPTEN_KEEPALIVE const char* hov_web_format() {
   hov_modem_format f;
   hov_modem_get_format(&f);
@@ -92,7 +94,8 @@ EMSCRIPTEN_KEEPALIVE const char* hov_web_format() {
               ",\"firstToneHz\":" + Number(f.first_tone_hz, "%.6f") + ",\"toneStepHz\":" +
               Number(f.tone_step_hz, "%.6f") + ",\"bandLowHz\":" + Number(f.band_low_hz) +
               ",\"bandHighHz\":" + Number(f.band_high_hz) +
-              ",\"acceptVotes\":" + std::to_string(f.accept_votes) + "}");
+              ",\"acceptVotes\":" + std::to_string(f.accept_votes) + ",\"designSpanFrames\":" +
+              std::to_string((f.decoder_count - 1) * f.decoder_stagger + f.window_frames) + "}");
 }
 
 // Main thread. A new encoder of key at the start of the signal, or null when key is not a
@@ -180,7 +183,8 @@ EMSCRIPTEN_KEEPALIVE const char* hov_web_analyze(const float* samples, int frame
          });
   out += ",\"acceptedKey\":" + Text(r.acceptedKey) +
          ",\"acceptedFrame\":" + std::to_string(r.acceptedFrame);
-  out += ",\"spectrogram\":{\"firstBin\":" + std::to_string(s.firstBin) +
+  out += ",\"spectrogram\":{\"frameLength\":" + std::to_string(FrameSpectrum::kLength) +
+         ",\"firstBin\":" + std::to_string(s.firstBin) +
          ",\"lastBin\":" + std::to_string(s.lastBin) + ",\"hop\":" + std::to_string(s.hop) +
          ",\"columns\":" + std::to_string(s.columns) +
          ",\"toneBins\":" + List(s.toneBins, [](int32_t v) { return std::to_string(v); }) +

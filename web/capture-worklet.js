@@ -3,7 +3,7 @@
 // allocates nothing once the pool is made; when the page falls behind and no block is free,
 // frames are dropped and counted.
 const BLOCK = 2048;
-const POOL = 8;
+const POOL = 16;
 
 class HovTap extends AudioWorkletProcessor {
   constructor() {

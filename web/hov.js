@@ -13,6 +13,8 @@
   // dBFS mapped onto the colour scale and the level bars.
   const DB_FLOOR = -120;
   const DB_CEIL = -20;
+  // How fast a tone's level bar falls, in dB per drawn frame.
+  const LEVEL_FALL_DB = 1.5;
   // Seconds of signal a download holds (as hov encode writes by default).
   const DOWNLOAD_SECONDS = 5;
   // Playback: each scheduled buffer holds CHUNK_SECONDS; LEAD_SECONDS stay queued ahead. Every
@@ -92,20 +94,26 @@
       const { ctx } = this;
       const { width } = this.canvas;
       ctx.putImageData(this.image, 0, 0);
-      ctx.strokeStyle = 'rgba(255,255,255,0.28)';
+      // The tone lines: ticks at both edges, so they do not hide what is heard.
+      ctx.strokeStyle = 'rgba(255,255,255,0.45)';
       ctx.lineWidth = 1;
       ctx.beginPath();
       for (const hz of toneHz) {
         const y = Math.round(this.y(hz)) + 0.5;
-        ctx.moveTo(0, y); ctx.lineTo(8, y);
-        ctx.moveTo(width - 8, y); ctx.lineTo(width, y);
+        ctx.moveTo(0, y); ctx.lineTo(10, y);
+        ctx.moveTo(width - 10, y); ctx.lineTo(width, y);
       }
       ctx.stroke();
-      ctx.fillStyle = 'rgba(255,255,255,0.7)';
       ctx.font = '11px system-ui, sans-serif';
-      for (const hz of [19000, 20000]) ctx.fillText(`${hz / 1000} kHz`, 12, this.y(hz) + 4);
-      ctx.fillText('tone 0', width - 52, this.y(toneHz[0]) + 12);
-      ctx.fillText(`tone ${toneHz.length - 1}`, width - 52, this.y(toneHz[toneHz.length - 1]) - 4);
+      const label = (t, x, y) => {
+        ctx.fillStyle = 'rgba(13,17,23,0.7)';
+        ctx.fillRect(x - 3, y - 10, ctx.measureText(t).width + 6, 14);
+        ctx.fillStyle = 'rgba(255,255,255,0.8)';
+        ctx.fillText(t, x, y);
+      };
+      for (const hz of [19000, 20000]) label(`${hz / 1000} kHz`, 14, this.y(hz) + 4);
+      label('tone 0', width - 58, this.y(toneHz[0]) + 14);
+      label(`tone ${toneHz.length - 1}`, width - 58, this.y(toneHz[toneHz.length - 1]) - 6);
     }
   }
 
@@ -122,9 +130,11 @@
   const live = {
     ctx: null, stream: null, tap: null, analyser: null, spectrum: null,
     decoder: 0, buffer: 0, bufferFrames: 0, done: false, draw: 0, dropped: 0,
+    fed: 0, span: Infinity, starts: 0,
   };
   const liveView = new Spectrogram($('live-spectrogram'));
   const bars = [];
+  const levels = [];
 
   function setState(s) { $('state').textContent = s; }
 
@@ -161,10 +171,8 @@
       live.spectrum = new Float32Array(live.analyser.frequencyBinCount);
       source.connect(live.tap);
       source.connect(live.analyser);
-      const receiver = $('receiver').value;
-      live.decoder = withText(receiver, (p) => M._hov_web_decoder_new(live.ctx.sampleRate, p));
-      if (!live.decoder) throw new Error(`no ${receiver} receiver at ${live.ctx.sampleRate} Hz in this build`);
-      live.done = false;
+      newDecoder();
+      live.starts = 1;
       live.tap.port.onmessage = (e) => feed(e.data);
       $('rate').textContent = `${live.ctx.sampleRate} Hz`;
       setState('listening');
@@ -177,9 +185,27 @@
     }
   }
 
+  function newDecoder() {
+    freeDecoder();
+    const receiver = $('receiver').value;
+    live.decoder = withText(receiver, (p) => M._hov_web_decoder_new(live.ctx.sampleRate, p));
+    if (!live.decoder) throw new Error(`no ${receiver} receiver at ${live.ctx.sampleRate} Hz in this build`);
+    live.done = false;
+    live.fed = 0;
+    // The design receiver hears a key only within its decoders' windows, the first seconds of
+    // its input; after them a fresh one takes over, as hov receive does.
+    live.span = receiver === 'design'
+      ? Math.ceil(format.designSpanFrames * live.ctx.sampleRate / format.sampleRate) : Infinity;
+  }
+
   function feed({ samples, dropped }) {
     live.dropped = dropped;
+    if (live.decoder && !live.done && live.fed >= live.span) {
+      newDecoder();
+      live.starts += 1;
+    }
     if (live.decoder && !live.done) {
+      live.fed += samples.length;
       if (live.bufferFrames < samples.length) {
         if (live.buffer) M._free(live.buffer);
         live.buffer = M._malloc(samples.length * 4);
@@ -210,7 +236,10 @@
     } else if (s.packets > 0) {
       setState(`listening: ${s.packets} of ${s.windows} windows held a packet, none a key`);
     } else {
-      setState(`listening${live.dropped ? ` (${live.dropped} frames dropped)` : ''}`);
+      const notes = [];
+      if (live.starts > 1) notes.push(`receiver ${live.starts}`);
+      if (live.dropped) notes.push(`${live.dropped} frames dropped`);
+      setState(`listening${notes.length ? ` (${notes.join(', ')})` : ''}`);
     }
   }
 
@@ -221,9 +250,13 @@
     const at = (hz) => live.spectrum[Math.round(hz / binHz)];
     liveView.scroll(at);
     liveView.show();
+    // Each bar holds its peak and falls back slowly, so that symbols as short as a twelfth
+    // of a second stay readable.
     for (let i = 0; i < bars.length; ++i) {
-      const t = (at(toneHz[i]) - DB_FLOOR) / (DB_CEIL - DB_FLOOR);
+      levels[i] = Math.max(at(toneHz[i]), levels[i] - LEVEL_FALL_DB);
+      const t = (levels[i] - DB_FLOOR) / (DB_CEIL - DB_FLOOR);
       bars[i].style.height = `${Math.round(100 * Math.min(1, Math.max(0, t)))}%`;
+      bars[i].title = `tone ${i}, ${toneHz[i]} Hz: ${Math.round(levels[i])} dBFS`;
     }
     live.draw = requestAnimationFrame(drawLive);
   }
@@ -411,7 +444,8 @@
     $('verdict').textContent = r.verdict;
     const lines = [
       `${name}: ${r.sampleRate} Hz, ${(r.frames / r.sampleRate).toFixed(2)} s`,
-      `band 19.1-19.9 kHz ${r.bandDb} dB, band noise ${r.noiseDb} dB per bin, ` +
+      `band ${format.bandLowHz / 1000}-${format.bandHighHz / 1000} kHz ${r.bandDb} dB, ` +
+        `band noise ${r.noiseDb} dB per bin, ` +
         `tones ${r.tonesAboveNoiseDb} dB above it`,
       '',
       ' #  tones of the best phase          key',
@@ -430,7 +464,7 @@
     const bins = s.lastBin - s.firstBin + 1;
     if (s.columns <= 0 || bins <= 0) { $('file-spectrogram').hidden = true; return; }
     const db = M.HEAPF32.subarray(s.db >> 2, (s.db >> 2) + s.columns * bins);
-    const binHz = r.sampleRate / 1024;
+    const binHz = r.sampleRate / s.frameLength;
     fileView.clear();
     const width = fileView.canvas.width;
     for (let x = 0; x < width; ++x) {
@@ -471,7 +505,9 @@
       bar.title = `tone ${i}: ${toneHz[i]} Hz`;
       $('levels').append(bar);
       bars.push(bar);
+      levels.push(DB_FLOOR);
     }
+    $('last-tone').textContent = `tone ${format.toneCount - 1}`;
     liveView.show();
     $('about').textContent = `modem ${format.version} · ${format.toneCount} tones, ` +
       `${toneHz[0]}–${toneHz[toneHz.length - 1]} Hz · runs in this browser, nothing is uploaded`;

@@ -4,7 +4,8 @@
 //
 // Usage: node page-test.mjs SITE_DIR HOV WORK_DIR [SCREENSHOT.png]
 //   SITE_DIR: the built page (build/web); HOV: the hov tool; WORK_DIR: scratch files.
-// Prints one line per case and exits non-zero when any fails.
+// Prints one line per case and exits non-zero when any fails. HOV_PAGE_CASES=REGEX runs only the
+// cases whose names match.
 import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -75,7 +76,7 @@ async function browse(capture, fn) {
   });
   try {
     const page = await browser.newPage();
-    await page.setViewport({ width: 760, height: 980 });
+    await page.setViewport({ width: 760, height: 760 });
     const errors = [];
     page.on('pageerror', (e) => errors.push(e.message));
     const result = await fn(page);
@@ -111,7 +112,10 @@ async function receive({ key, rate }) {
     const shown = await page.$eval('#rate', (e) => e.textContent);
     if (got !== key) throw new Error(`heard '${got}' (state '${state}'), sent ${key}`);
     if (shown !== `${rate} Hz`) throw new Error(`listened at ${shown}, asked for ${rate} Hz`);
-    if (screenshot && rate === 48000) await page.screenshot({ path: screenshot });
+    if (screenshot && rate === 48000) {
+      await sleep(4000);  // more of the spectrogram
+      await page.screenshot({ path: screenshot });
+    }
     return `${got} at ${shown}, state '${state}', ${((Date.now() - t0) / 1000).toFixed(1)} s`;
   });
 }
@@ -224,8 +228,10 @@ const cases = [
   ['play SOUNDS on a sound server', () => play('SOUNDS')],
   ['analyze a file of FILEKY', () => analyse('FILEKY')],
 ];
+const only = new RegExp(process.env.HOV_PAGE_CASES || '');
+const chosen = cases.filter(([name]) => only.test(name));
 let failed = 0;
-for (const [name, fn] of cases) {
+for (const [name, fn] of chosen) {
   try {
     console.log(`ok   ${name}: ${await fn()}`);
   } catch (err) {
@@ -234,5 +240,5 @@ for (const [name, fn] of cases) {
   }
 }
 server.close();
-console.log(`${cases.length - failed} of ${cases.length} page cases passed`);
+console.log(`${chosen.length - failed} of ${chosen.length} page cases passed`);
 process.exit(failed ? 1 : 0);
