@@ -13,8 +13,9 @@
   // dBFS mapped onto the colour scale and the level bars.
   const DB_FLOOR = -120;
   const DB_CEIL = -20;
-  // How fast a tone's level bar falls, in dB per drawn frame.
-  const LEVEL_FALL_DB = 1.5;
+  // How fast a tone's level bar falls, in dB per drawn frame, and the span the bars show.
+  const LEVEL_FALL_DB = 2;
+  const LEVEL_RANGE_DB = 40;
   // Seconds of signal a download holds (as hov encode writes by default).
   const DOWNLOAD_SECONDS = 5;
   // Playback: each scheduled buffer holds CHUNK_SECONDS; LEAD_SECONDS stay queued ahead. Every
@@ -251,10 +252,12 @@
     liveView.scroll(at);
     liveView.show();
     // Each bar holds its peak and falls back slowly, so that symbols as short as a twelfth
-    // of a second stay readable.
+    // of a second stay readable; the loudest tone fills its bar, the others are shown against
+    // it over LEVEL_RANGE_DB.
+    for (let i = 0; i < bars.length; ++i) levels[i] = Math.max(at(toneHz[i]), levels[i] - LEVEL_FALL_DB);
+    const top = Math.max(...levels);
     for (let i = 0; i < bars.length; ++i) {
-      levels[i] = Math.max(at(toneHz[i]), levels[i] - LEVEL_FALL_DB);
-      const t = (levels[i] - DB_FLOOR) / (DB_CEIL - DB_FLOOR);
+      const t = (levels[i] - Math.max(DB_FLOOR, top - LEVEL_RANGE_DB)) / LEVEL_RANGE_DB;
       bars[i].style.height = `${Math.round(100 * Math.min(1, Math.max(0, t)))}%`;
       bars[i].title = `tone ${i}, ${toneHz[i]} Hz: ${Math.round(levels[i])} dBFS`;
     }
