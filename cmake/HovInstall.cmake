@@ -1,5 +1,6 @@
-# What `cmake --install` puts in place: the shared library, its public header, the hov tool,
-# a CMake package (find_package(hov) -> hov::hov) and, on Linux, a pkg-config file.
+# What `cmake --install` puts in place: the shared library and the modem library with their
+# public headers, the hov tool, a CMake package (find_package(hov) -> hov::hov, hov::modem) and,
+# on Linux, the pkg-config files hov and hov-modem.
 # Nothing else is installed: the static internals, the tests and the benchmarks stay in the tree.
 #
 # On Windows the same rules give a zip-ready folder: the custom target hov_package installs into
@@ -14,13 +15,14 @@ if(NOT WIN32)
   # libhov.so -> libhov.so.0 -> libhov.so.0.1.0; the SONAME carries the major version.
   set_target_properties(hov PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 endif()
+set_target_properties(hov_modem PROPERTIES EXPORT_NAME modem)
 
-install(TARGETS hov EXPORT hovTargets
+install(TARGETS hov hov_modem EXPORT hovTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/hov/hov.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/hov/hov.h ${PROJECT_SOURCE_DIR}/include/hov/modem.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hov)
 
 if(TARGET hov_cli)
@@ -45,15 +47,17 @@ install(FILES ${PROJECT_BINARY_DIR}/hovConfig.cmake ${PROJECT_BINARY_DIR}/hovCon
 if(NOT WIN32)
   # hov.pc is written when installing, so that its prefix is the one installed into, also when
   # `cmake --install --prefix` overrides the prefix the tree was configured with.
-  set(hov_pc_in ${PROJECT_SOURCE_DIR}/cmake/hov.pc.in)
-  set(hov_pc_out ${PROJECT_BINARY_DIR}/hov.pc)
-  install(CODE "
-    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
-    set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
-    set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
-    configure_file(\"${hov_pc_in}\" \"${hov_pc_out}\" @ONLY)
-    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
-         TYPE FILE FILES \"${hov_pc_out}\")")
+  foreach(hov_pc hov hov-modem)
+    set(hov_pc_in ${PROJECT_SOURCE_DIR}/cmake/${hov_pc}.pc.in)
+    set(hov_pc_out ${PROJECT_BINARY_DIR}/${hov_pc}.pc)
+    install(CODE "
+      set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+      set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+      set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+      configure_file(\"${hov_pc_in}\" \"${hov_pc_out}\" @ONLY)
+      file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\"
+           TYPE FILE FILES \"${hov_pc_out}\")")
+  endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
@@ -73,7 +77,9 @@ if(WIN32 AND TARGET hov_cli)
             ${HOV_PACKAGE_DIR}/${CMAKE_INSTALL_BINDIR}/hov.exe hov.dll
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-imports ${HOV_OBJDUMP}
             ${HOV_PACKAGE_DIR}/${CMAKE_INSTALL_BINDIR}/hov.dll
-    DEPENDS hov hov_cli
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/check-imports ${HOV_OBJDUMP}
+            ${HOV_PACKAGE_DIR}/${CMAKE_INSTALL_BINDIR}/hov_modem.dll
+    DEPENDS hov hov_modem hov_cli
     COMMENT "Zip-ready folder ${HOV_PACKAGE_DIR}"
     VERBATIM)
 endif()

@@ -6,6 +6,8 @@
 #include "capture/AudioInput.h"
 #include "codec/ShareKeyEncoder.h"
 #include "receive/HovSinkConcurrent.h"
+#include "receive/robust/HovSinkRobust.h"
+#include "receive/robust/ReceiverChoice.h"
 #include "runtime/HovLog.h"
 
 namespace {
@@ -26,23 +28,32 @@ bool HovRecv::Start(int timeoutMs, HovManager::RecvListener* listener) {
     HovLog(2, "Current Microphone Number is Empty");
     return false;
   }
-  m_sink = std::make_unique<HovSinkConcurrent>(kPayloadBytes);
+  AudioInput::AudioSink* sink = nullptr;
+  if (RobustReceiverChosen()) {
+    m_robustSink = std::make_unique<HovSinkRobust>();
+    sink = m_robustSink.get();
+  } else {
+    m_sink = std::make_unique<HovSinkConcurrent>(kPayloadBytes);
+    sink = m_sink.get();
+  }
   m_capture = std::make_unique<AudioInput>();
-  if (m_capture->Open(microphones[0], m_sink.get())) {
+  if (m_capture->Open(microphones[0], sink)) {
     return true;
   }
   HovLog(2, "Open AudioInput Failed");
   m_capture.reset();
-  m_sink->Close();
+  sink->Close();
   m_sink.reset();
+  m_robustSink.reset();
   return false;
 }
 
 bool HovRecv::Poll() {
-  if (m_sink->IsComplete()) {
+  if (m_robustSink ? m_robustSink->IsComplete() : m_sink->IsComplete()) {
     HovLog(2, "HovSink Concurrent is Complete");
     char buffer[kMessageBuffer];
-    int32_t n = m_sink->GetMessage(buffer, kMessageBuffer);
+    int32_t n = m_robustSink ? m_robustSink->GetMessage(buffer, kMessageBuffer)
+                             : m_sink->GetMessage(buffer, kMessageBuffer);
     buffer[n] = '\0';
     std::string packet(buffer);
     std::string key;
@@ -67,4 +78,5 @@ void HovRecv::Stop() {
   m_capture->Close();
   m_capture.reset();
   m_sink.reset();
+  m_robustSink.reset();
 }

@@ -9,14 +9,16 @@
 
 class AudioInput;
 class HovSinkConcurrent;
+class HovSinkRobust;
 
 class HovRecv {
  public:
   HovRecv();
   ~HovRecv();
 
-  // Worker thread. Sets the deadline and opens capture into a new concurrent sink; false
-  // (nothing held) when no microphone is listed or capture does not open.
+  // Worker thread. Sets the deadline and opens capture into a new concurrent sink, or a robust
+  // one when HOV_RECEIVER=robust; false (nothing held) when no microphone is listed or capture
+  // does not open.
   bool Start(int timeoutMs, HovManager::RecvListener* listener);
   // Worker thread. True while listening; false once the result has been reported.
   bool Poll();
@@ -26,6 +28,7 @@ class HovRecv {
  private:
   int64_t m_deadlineMs = 0;
   HovManager::RecvListener* m_listener = nullptr;
-  std::unique_ptr<HovSinkConcurrent> m_sink;
+  std::unique_ptr<HovSinkConcurrent> m_sink;  // one of these two is set while started
+  std::unique_ptr<HovSinkRobust> m_robustSink;
   std::unique_ptr<AudioInput> m_capture;
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a built tree into a temporary prefix and proves the package works from there alone:
-# the installed files and the library's SONAME; examples/ (host.c and receive.cpp) configured and
-# built through find_package(hov), host.c built again through pkg-config, and the programs run.
+# the installed files and the libraries' SONAMEs; examples/ (host.c, receive.cpp, modem.c)
+# configured and built through find_package(hov), host.c and modem.c built again through
+# pkg-config, and the programs run.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR LIBDIR CC CXX TOOL   (TOOL: ON when hov is built)
 #   HOV_EXAMPLE_CFLAGS: extra compiler and linker flags for the host (a sanitizer tree's runtime).
 set -uo pipefail
@@ -28,6 +29,7 @@ fi
 
 # Exactly the package's files, nothing from the static internals, tests or benchmarks.
 expected="include/hov/hov.h
+include/hov/modem.h
 $libdir/cmake/hov/hovConfig.cmake
 $libdir/cmake/hov/hovConfigVersion.cmake
 $libdir/cmake/hov/hovTargets-*.cmake
@@ -35,6 +37,10 @@ $libdir/cmake/hov/hovTargets.cmake
 $libdir/libhov.so
 $libdir/libhov.so.0
 $libdir/libhov.so.*.*.*
+$libdir/libhov_modem.so
+$libdir/libhov_modem.so.0
+$libdir/libhov_modem.so.*.*.*
+$libdir/pkgconfig/hov-modem.pc
 $libdir/pkgconfig/hov.pc
 share/doc/hov/README.md"
 case $tool in
@@ -51,8 +57,10 @@ while read -r pattern; do
   [ "$matches" = 1 ] || fail "installed tree has $matches files for $pattern"
 done <<< "$expected"
 [ -L "$prefix/$libdir/libhov.so" ] || fail "libhov.so is not a link to the versioned library"
-soname=$(objdump -p "$prefix/$libdir/libhov.so" | awk '$1 == "SONAME" {print $2}')
-[ "$soname" = libhov.so.0 ] || fail "SONAME is '$soname', expected libhov.so.0"
+for lib in libhov libhov_modem; do
+  soname=$(objdump -p "$prefix/$libdir/$lib.so" | awk '$1 == "SONAME" {print $2}')
+  [ "$soname" = $lib.so.0 ] || fail "SONAME of $lib is '$soname', expected $lib.so.0"
+done
 [ -z "$tool" ] || "$prefix/bin/hov" --help > /dev/null || fail "the installed hov tool does not run"
 
 # expect_run LABEL PROGRAM: runs the host with the installed library; it must answer every call.
@@ -71,7 +79,16 @@ expect_run() {
   [ "$(printf '%s\n' "$out" | tail -n 1)" = done ] || fail "$label: last line is not 'done'"
 }
 
-# find_package(hov) and hov::hov, from a project of its own.
+# expect_modem LABEL PROGRAM: modem.c encodes a key and hears it back from the buffer.
+expect_modem() {
+  local out
+  out=$(LD_LIBRARY_PATH=$prefix/$libdir "$2" HELLOS 2> "$work/$1-modem.err")
+  echo "--- $1 modem.c: $out"
+  printf '%s\n' "$out" | grep -qE '^heard HELLOS at frame [0-9]+$' ||
+    fail "$1: modem.c did not hear its key back: $out $(cat "$work/$1-modem.err")"
+}
+
+# find_package(hov), hov::hov and hov::modem, from a project of its own.
 if cmake -S "$source_dir/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" \
      -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_FLAGS="$cflags" \
      -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags" \
@@ -86,6 +103,7 @@ if cmake -S "$source_dir/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$pref
     "4:the receiver did not start" | "2:no share key heard" | 0:[A-Z][A-Z][A-Z][A-Z][A-Z][A-Z]) ;;
     *) fail "receive exited $status with '$out': $(cat "$work/receive.err")" ;;
   esac
+  expect_modem cmake-package "$work/example/modem"
 else
   cat "$work/example.log" >&2
   fail "examples/ does not build against the installed package"
@@ -104,6 +122,16 @@ if flags=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs 
 else
   cat "$work/pc.log" >&2
   fail "examples/host.c does not build with pkg-config's flags"
+fi
+
+# shellcheck disable=SC2046,SC2086 # pkg-config's output is a list of flags
+if flags=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs hov-modem) &&
+   "$cc" -std=c11 -Wall -Wextra -Werror $cflags "$source_dir/examples/modem.c" $flags \
+     -o "$work/modem-pc" 2> "$work/modem-pc.log"; then
+  expect_modem pkg-config "$work/modem-pc"
+else
+  cat "$work/modem-pc.log" >&2
+  fail "examples/modem.c does not build with pkg-config's flags for hov-modem"
 fi
 
 [ "$failures" = 0 ] || exit 1

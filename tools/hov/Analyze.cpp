@@ -6,9 +6,7 @@
 #include <cstring>
 #include <map>
 
-#include "codec/ShareKeyEncoder.h"
-#include "modem/ModemParams.h"
-#include "modem/ToneDetector.h"
+#include "hov/modem.h"
 #include "tools/hov/FrameSpectrum.h"
 
 namespace analyze {
@@ -18,18 +16,9 @@ constexpr int32_t kTopBin = FrameSpectrum::kBins - 1;
 constexpr int32_t kMaxColumns = 8000;
 constexpr double kPictureLow = 18500.0;
 constexpr double kPictureHigh = 20500.0;
-constexpr double kBandLow = 19100.0;
-constexpr double kBandHigh = 19900.0;
 constexpr double kReferenceLow = 12000.0;
 constexpr double kReferenceHigh = 16000.0;
-// The tones on air: the sender's plan at 48000 Hz, whatever rate the file has.
-constexpr double kFirstTone = 19125.0;
-constexpr double kToneStep = 46.875;
-constexpr int32_t kReceiveRate = 48000;
-constexpr uint32_t kEncodedKeyBytes = 4;
-constexpr int64_t kStagger = 9600;
-constexpr int64_t kWindowFrames = 45056;  // a decoder has its packet with the frame after
-constexpr int kAcceptVotes = 2;
+constexpr float kFullScale = 32768.0f;
 // Below this the band holds nothing a microphone would pick up (dB against a full-scale sine).
 constexpr double kNoEnergyDb = -90.0;
 // Noise alone lifts the strongest of 16 bins a few dB over the median; tones stand out beyond.
@@ -38,6 +27,13 @@ constexpr double kTonesSeenDb = 10.0;
 constexpr double kCutOffDb = 40.0;
 // Band noise is taken no lower than this, so that a clean file gives finite numbers.
 constexpr double kNoiseFloor = 1e-16;
+
+// The signal's numbers and the receiver's, as the modem library has them.
+hov_modem_format OnAir() {
+  hov_modem_format format;
+  hov_modem_get_format(&format);
+  return format;
+}
 
 int32_t BinAt(double hz, int32_t rate) {
   return static_cast<int32_t>(std::lround(hz * kFrame / rate));
@@ -78,11 +74,13 @@ double Sum(const std::vector<float>& powers, int32_t first, int32_t last) {
 
 // Spectrogram, levels and the per-stretch tone table.
 void MeasureLevels(const std::vector<float>& samples, int32_t rate, Report& report) {
+  const hov_modem_format format = OnAir();
   Spectrogram& picture = report.spectrogram;
   picture.firstBin = FirstBinFrom(kPictureLow, rate);
   picture.lastBin = LastBinTo(kPictureHigh, rate);
   for (int i = 0; i < kTones; ++i) {
-    picture.toneBins[i] = std::min(BinAt(kFirstTone + i * kToneStep, rate), kTopBin);
+    picture.toneBins[i] =
+        std::min(BinAt(format.first_tone_hz + i * format.tone_step_hz, rate), kTopBin);
   }
   const int64_t frames = static_cast<int64_t>(samples.size());
   if (frames < kFrame) {
@@ -95,8 +93,8 @@ void MeasureLevels(const std::vector<float>& samples, int32_t rate, Report& repo
   const int32_t bins = std::max(picture.lastBin - picture.firstBin + 1, 0);
   picture.db.resize(static_cast<size_t>(picture.columns) * bins);
 
-  const int32_t bandFirst = FirstBinFrom(kBandLow, rate);
-  const int32_t bandLast = LastBinTo(kBandHigh, rate);
+  const int32_t bandFirst = FirstBinFrom(format.band_low_hz, rate);
+  const int32_t bandLast = LastBinTo(format.band_high_hz, rate);
   const int32_t referenceFirst = FirstBinFrom(kReferenceLow, rate);
   const int32_t referenceLast = LastBinTo(kReferenceHigh, rate);
   // Noise bins: the picture's bins apart from the tones and their next neighbours, which the
@@ -191,79 +189,80 @@ void MeasureLevels(const std::vector<float>& samples, int32_t rate, Report& repo
   report.toneAboveNoiseDb = UpperQuartile(standOut);
 }
 
-// The ten decoders of the receiver's sink and their vote, fed as a capture feeds them.
+// The receiver's decoders and their vote, as the modem library runs them on the file: each
+// window report fills in its decoder's line, with frames counted in the file's own rate.
+struct DecoderRun {
+  Report* report;
+  double toFile;  // file frames per frame of the receiver's stream
+  std::map<std::string, int> firstVoter;
+
+  static void OnWindow(void* context, const hov_modem_window* w) {
+    DecoderRun* run = static_cast<DecoderRun*>(context);
+    Report& report = *run->report;
+    DecoderReport& decoder = report.decoders[static_cast<size_t>(w->decoder - 1)];
+    decoder.complete = true;
+    std::copy(w->phase_scores, w->phase_scores + kPhases, decoder.phaseScores);
+    decoder.bestPhase = w->best_phase;
+    decoder.tones.assign(w->tones, w->tones + w->tone_count);
+    if (!w->packet) {
+      return;  // no separator: the sink keeps feeding it
+    }
+    decoder.packet = true;
+    decoder.late = w->repeated != 0;
+    decoder.packetFrame = run->FileFrame(w->frame);
+    decoder.bytes.assign(w->bytes, w->bytes + 4);
+    decoder.key = w->key;
+    decoder.votes = w->votes;
+    if (w->votes == 1) {
+      run->firstVoter[decoder.key] = decoder.number;
+    }
+    decoder.accepting = w->accepted != 0;
+    if (decoder.accepting) {
+      report.acceptedKey = decoder.key;
+      report.acceptedBy[0] = run->firstVoter[decoder.key];
+      report.acceptedBy[1] = decoder.number;
+    }
+  }
+
+  int64_t FileFrame(int64_t streamFrame) const {
+    return std::llround(static_cast<double>(streamFrame) * toFile);
+  }
+};
+
 void RunDecoders(const std::vector<float>& samples, int32_t rate, int32_t bufferFrames,
-                 Report& report) {
-  ModemParams* params = CreateModemParams(static_cast<float>(rate), kEncodedKeyBytes);
-  std::vector<ToneDetector*> detectors(kDecoders);
-  std::vector<bool> waiting(kDecoders, true);  // no packet yet
+                 int receiver, Report& report) {
+  const hov_modem_format format = OnAir();
+  DecoderRun run{&report, static_cast<double>(rate) / format.sample_rate, {}};
+  report.windowFrames = run.FileFrame(format.window_frames);
+  report.frameFrames = format.frame_length * run.toFile;
   report.decoders.resize(kDecoders);
   for (int d = 0; d < kDecoders; ++d) {
     report.decoders[d].number = d + 1;
-    report.decoders[d].delay = d * kStagger;
-    detectors[d] = ToneDetector::Create(params);
+    report.decoders[d].delay = run.FileFrame(static_cast<int64_t>(d) * format.decoder_stagger);
   }
-  std::map<std::string, int> votes;
-  std::map<std::string, int> firstVoter;
-  const int64_t frames = static_cast<int64_t>(samples.size());
-  for (int64_t start = 0; start < frames; start += bufferFrames) {
-    const int64_t end = std::min<int64_t>(start + bufferFrames, frames);
-    for (int d = 0; d < kDecoders; ++d) {
-      DecoderReport& decoder = report.decoders[d];
-      const int64_t from = std::max(start, decoder.delay);
-      if (!waiting[d] || from >= end) {
-        continue;
-      }
-      ToneDetector* detector = detectors[d];
-      if (ToneDetector::Feed(detector, samples.data() + from, static_cast<int32_t>(end - from)) ==
-          0) {
-        continue;
-      }
-      // The window is complete (or, on later buffers, its last frame was read again).
-      const bool again = decoder.complete;
-      decoder.complete = true;
-      std::copy(detector->phaseScores, detector->phaseScores + kPhases, decoder.phaseScores);
-      int32_t best = 0;
-      MaxIndex(detector->phaseScores, kPhases, &best);
-      decoder.bestPhase = best;
-      const uint32_t* row =
-          detector->toneIndexes + static_cast<size_t>(best) * detector->slotsPerPhase;
-      decoder.tones.assign(row, row + detector->slotsPerPhase);
-      uint8_t packet[kEncodedKeyBytes];
-      const int32_t n = ToneDetector::Decode(detector, packet);
-      if (n < 0) {
-        continue;  // no separator: the sink keeps feeding it
-      }
-      waiting[d] = false;
-      decoder.packet = true;
-      decoder.late = again;
-      decoder.packetFrame = end;
-      decoder.bytes.assign(packet, packet + n);
-      // The sink keeps a packet as text: a zero byte ends it.
-      const size_t length = strnlen(reinterpret_cast<const char*>(packet), n);
-      std::string key;
-      if (!ShareKeyEncoder::Decode(std::string(reinterpret_cast<const char*>(packet), length),
-                                   &key)) {
-        continue;
-      }
-      decoder.key = key;
-      decoder.votes = ++votes[key];
-      if (decoder.votes == 1) {
-        firstVoter[key] = decoder.number;
-      }
-      decoder.accepting = decoder.votes == kAcceptVotes;
-      if (decoder.accepting && report.acceptedFrame < 0) {
-        report.acceptedKey = key;
-        report.acceptedFrame = end;
-        report.acceptedBy[0] = firstVoter[key];
-        report.acceptedBy[1] = decoder.number;
-      }
+  hov_modem_decoder* decoder = nullptr;
+  if (hov_modem_decoder_create(rate, receiver, &decoder) != HOV_MODEM_OK) {
+    return;
+  }
+  hov_modem_decoder_set_inspector(decoder, &DecoderRun::OnWindow, &run);
+  std::vector<float> chunk;
+  hov_modem_result result = {};
+  for (size_t start = 0; start < samples.size(); start += bufferFrames) {
+    const size_t n = std::min(samples.size() - start, static_cast<size_t>(bufferFrames));
+    // Samples in 16-bit units back to full scale at 1.0: exact, a power of two.
+    chunk.assign(samples.begin() + start, samples.begin() + start + n);
+    for (float& sample : chunk) {
+      sample /= kFullScale;
+    }
+    hov_modem_decoder_write_f32(decoder, chunk.data(), n, &result);
+    if (result.code != HOV_MODEM_RESULT_LISTENING) {
+      break;
     }
   }
-  for (ToneDetector* detector : detectors) {
-    ToneDetector::Free(detector);
+  if (result.code == HOV_MODEM_RESULT_KEY) {
+    report.acceptedFrame = result.frame;
   }
-  DestroyModemParams(params);
+  hov_modem_decoder_destroy(decoder);
 }
 
 std::string Format(const char* format, double a, double b = 0.0) {
@@ -307,18 +306,16 @@ std::string Agreement(const Report& report) {
          Format(" at %.2f s", static_cast<double>(report.acceptedFrame) / report.sampleRate);
 }
 
-std::string Verdict(const Report& report) {
+std::string LevelsAndVote(const Report& report) {
   const bool accepted = report.acceptedFrame >= 0;
-  if (report.sampleRate != kReceiveRate) {
-    std::string text = "sample rate " + std::to_string(report.sampleRate) +
-                       " Hz: the receiver needs " + std::to_string(kReceiveRate) + " Hz";
-    return accepted ? text + " (" + Agreement(report) + " even so)" : text;
-  }
   const std::string tones = Format("tones %.0f dB above the band noise", report.toneAboveNoiseDb);
   if (accepted) {
     return tones + "; " + Agreement(report);
   }
-  const double needed = static_cast<double>(kStagger + kWindowFrames + 1) / report.sampleRate;
+  // The second decoder has its packet with the frame after its window.
+  const hov_modem_format format = OnAir();
+  const double needed =
+      static_cast<double>(format.decoder_stagger + format.window_frames + 1) / format.sample_rate;
   const double length = static_cast<double>(report.frames) / report.sampleRate;
   const std::string tooShort =
       Format("the file is %.2f s long: the receiver needs %.2f s to accept a key", length, needed);
@@ -348,14 +345,23 @@ std::string Verdict(const Report& report) {
   }
   return tones + ", but " + Disagreement(report);
 }
+std::string Verdict(const Report& report) {
+  const int receiverRate = OnAir().sample_rate;
+  if (report.sampleRate == receiverRate) {
+    return LevelsAndVote(report);
+  }
+  return "resampled from " + std::to_string(report.sampleRate) + " to " +
+         std::to_string(receiverRate) + " Hz; " + LevelsAndVote(report);
+}
 }  // namespace
 
-Report Analyze(const std::vector<float>& samples, int32_t sampleRate, int32_t bufferFrames) {
+Report Analyze(const std::vector<float>& samples, int32_t sampleRate, int32_t bufferFrames,
+               int receiver) {
   Report report;
   report.sampleRate = sampleRate;
   report.frames = static_cast<int64_t>(samples.size());
   MeasureLevels(samples, sampleRate, report);
-  RunDecoders(samples, sampleRate, bufferFrames, report);
+  RunDecoders(samples, sampleRate, bufferFrames, receiver, report);
   report.verdict = Verdict(report);
   return report;
 }

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "modem/OnAir.h"
+
 namespace analyze {
 
-constexpr int kTones = 16;
-constexpr int kPhases = 4;
-constexpr int kDecoders = 10;
+constexpr int kTones = onair::kToneCount;
+constexpr int kPhases = onair::kFramesPerSymbol;
+constexpr int kDecoders = onair::kDecoderCount;
 constexpr double kRowSeconds = 0.1;
 
 // One 0.1 s stretch of the file.
@@ -24,7 +26,7 @@ struct LevelRow {
 // One of the ten decoders, as the receiver's sink runs it.
 struct DecoderReport {
   int number = 0;         // 1..10
-  int64_t delay = 0;      // frames into the stream where its window starts
+  int64_t delay = 0;      // frames into the file where its window starts
   bool complete = false;  // its window ended inside the file
   float phaseScores[kPhases] = {};
   int bestPhase = 0;
@@ -58,6 +60,8 @@ struct Report {
   double noiseDb = -200.0;      // band noise over the file, per bin
   double toneAboveNoiseDb = 0;  // the louder quarter of the 0.1 s stretches
   std::vector<LevelRow> rows;
+  int64_t windowFrames = 0;  // a decoder's window, in the file's frames
+  double frameFrames = 0.0;  // one of the receiver's FFT frames, in the file's frames
   std::vector<DecoderReport> decoders;
   int acceptedBy[2] = {0, 0};  // the two decoders that agreed first
   std::string acceptedKey;
@@ -67,7 +71,9 @@ struct Report {
 };
 
 // Caller's thread. Analyses samples (the first channel, in 16-bit units) recorded at
-// sampleRate; the decoders are fed in buffers of bufferFrames as a capture would feed them.
-Report Analyze(const std::vector<float>& samples, int32_t sampleRate, int32_t bufferFrames);
+// sampleRate; the modem library's decoder (receiver: HOV_MODEM_RECEIVER_*) is fed buffers of
+// bufferFrames as a capture would feed them, resampling to its own rate inside.
+Report Analyze(const std::vector<float>& samples, int32_t sampleRate, int32_t bufferFrames,
+               int receiver);
 
 }  // namespace analyze

@@ -1,15 +1,13 @@
 #include "tools/hov/AnalyzeCommand.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
-#include "modem/ToneBank.h"
+#include "hov/modem.h"
 #include "tools/hov/Analyze.h"
-#include "tools/hov/CoreLog.h"
+#include "tools/hov/AudioFiles.h"
 #include "tools/hov/SpectrogramPng.h"
 
 namespace {
@@ -18,24 +16,35 @@ using analyze::Report;
 
 constexpr int32_t kReadChunk = 48000;
 
-// The first channel of a file, converted as captured samples are (16-bit values).
+// The first channel of a file in 16-bit units: a 16-bit file's samples exactly, any other's
+// times 32768.
 bool ReadSamples(const std::string& path, std::vector<float>* samples, int32_t* rate) {
-  SF_INFO info = {};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    std::fprintf(stderr, "hov analyze: cannot read %s: %s\n", path.c_str(), sf_strerror(nullptr));
+  SoundFileReader file;
+  std::string error;
+  if (!file.Open(path, &error)) {
+    std::fprintf(stderr, "hov analyze: %s\n", error.c_str());
     return false;
   }
-  std::vector<float> chunk(static_cast<size_t>(kReadChunk) * info.channels);
-  sf_count_t n;
-  while ((n = sf_readf_float(file, chunk.data(), kReadChunk)) > 0) {
-    for (sf_count_t i = 0; i < n; ++i) {
-      float s = std::clamp(chunk[static_cast<size_t>(i) * info.channels], -1.0f, 1.0f);
-      samples->push_back(static_cast<float>(FloatToPcm16(s)));
+  std::vector<int16_t> pcm(kReadChunk);
+  std::vector<float> floats(kReadChunk);
+  for (;;) {
+    if (file.Pcm16()) {
+      const int64_t n = file.ReadPcm16(pcm.data(), kReadChunk);
+      samples->insert(samples->end(), pcm.begin(), pcm.begin() + n);
+      if (n <= 0) {
+        break;
+      }
+    } else {
+      const int64_t n = file.ReadFloat(floats.data(), kReadChunk);
+      for (int64_t i = 0; i < n; ++i) {
+        samples->push_back(floats[static_cast<size_t>(i)] * 32768.0f);
+      }
+      if (n <= 0) {
+        break;
+      }
     }
   }
-  sf_close(file);
-  *rate = info.samplerate;
+  *rate = file.Rate();
   return true;
 }
 
@@ -125,7 +134,13 @@ void PrintJson(const AnalyzeOptions& options, const Report& r) {
 }
 
 void PrintDecoder(const DecoderReport& d, const Report& r) {
-  std::printf("  %2d  %5.2f-%5.2f", d.number, Seconds(d.delay, r), Seconds(d.delay + 45056, r));
+  std::printf("  %2d  %5.2f-%5.2f", d.number, Seconds(d.delay, r),
+              Seconds(d.delay + r.windowFrames, r));
+  if (!d.complete && r.acceptedFrame >= 0) {
+    std::printf("  not read to its end: the key was accepted at %.2f s\n",
+                Seconds(r.acceptedFrame, r));
+    return;
+  }
   if (!d.complete) {
     std::printf("  window not complete: the file ends at %.2f s\n", Seconds(r.frames, r));
     return;
@@ -159,6 +174,8 @@ void PrintDecoder(const DecoderReport& d, const Report& r) {
 }
 
 void PrintText(const AnalyzeOptions& options, const Report& r) {
+  hov_modem_format format;
+  hov_modem_get_format(&format);
   std::printf("%s\n", r.verdict.c_str());
   std::printf("%s: %d Hz, %.2f s (%lld frames)\n", options.inPath.c_str(), r.sampleRate,
               Seconds(r.frames, r), static_cast<long long>(r.frames));
@@ -171,8 +188,9 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
 
   if (!r.rows.empty()) {
     std::printf(
-        "\ntone levels per 0.1 s in dB above the band noise (tone 0 19125 Hz, 15 %.0f Hz):\n",
-        19125.0 + 15 * 46.875);
+        "\ntone levels per 0.1 s in dB above the band noise (tone 0 %.0f Hz, %d %.0f Hz):\n",
+        format.first_tone_hz, format.tone_count - 1,
+        format.first_tone_hz + (format.tone_count - 1) * format.tone_step_hz);
     std::printf("  time  noise");
     for (int i = 0; i < analyze::kTones; ++i) {
       std::printf(" %4d", i);
@@ -188,8 +206,9 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
   }
 
   std::printf(
-      "\ndecoders: windows of 45056 frames, 9600 frames apart; phase scores of the four frame "
-      "phases, the strongest tone of each frame of the best phase, the packet, the vote\n");
+      "\ndecoders: windows of %d frames, %d frames apart at %d Hz; phase scores of the four "
+      "frame phases, the strongest tone of each frame of the best phase, the packet, the vote\n",
+      format.window_frames, format.decoder_stagger, format.sample_rate);
   std::printf(
       "   #  window s      best  phase scores 0-3                   tones of the best phase"
       "           packet           key\n");
@@ -200,13 +219,22 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
 }  // namespace
 
 int RunAnalyze(const AnalyzeOptions& options) {
-  RouteCoreLog(options.verbose);
+  hov_modem_decoder* probe = nullptr;
+  if (hov_modem_decoder_create(48000, options.receiver, &probe) == HOV_MODEM_ERROR_UNAVAILABLE) {
+    std::fprintf(stderr, "hov analyze: the robust receiver is not part of this build\n");
+    return 64;
+  }
+  hov_modem_decoder_destroy(probe);
   std::vector<float> samples;
   int32_t rate = 0;
   if (!ReadSamples(options.inPath, &samples, &rate)) {
     return 1;
   }
-  Report report = analyze::Analyze(samples, rate, options.bufferFrames);
+  if (rate < 1) {
+    std::fprintf(stderr, "hov analyze: cannot read %s: no sample rate\n", options.inPath.c_str());
+    return 1;
+  }
+  Report report = analyze::Analyze(samples, rate, options.bufferFrames, options.receiver);
   if (options.json) {
     PrintJson(options, report);
   } else {
@@ -216,8 +244,7 @@ int RunAnalyze(const AnalyzeOptions& options) {
   if (!options.pngPath.empty()) {
     std::string error;
     if (!SpectrogramPng::Write(report, options.pngPath, &error)) {
-      std::fprintf(stderr, "hov analyze: cannot write %s: %s\n", options.pngPath.c_str(),
-                   error.c_str());
+      std::fprintf(stderr, "hov analyze: %s\n", error.c_str());
       return 1;
     }
   }

@@ -8,10 +8,10 @@ struct AnalyzeOptions {
   std::string inPath;
   std::string pngPath;  // empty: no picture
   int bufferFrames = 480;
+  int receiver = 0;  // HOV_MODEM_RECEIVER_*
   bool json = false;
-  bool verbose = false;
 };
 
 // Main thread. Analyses the file; returns the exit status (0 analysed, 1 a file cannot be read
-// or written).
+// or written, none is left behind).
 int RunAnalyze(const AnalyzeOptions& options);

@@ -1,147 +1,148 @@
 #include "tools/hov/FileCommands.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
-#include "codec/ShareKeyEncoder.h"
-#include "modem/ToneBank.h"
-#include "receive/FileWavSink.h"
-#include "receive/HovSinkConcurrent.h"
-#include "send/HovSource.h"
-#include "tools/hov/CoreLog.h"
+#include "hov/modem.h"
+#include "tools/hov/AudioFiles.h"
 
 namespace {
-constexpr int32_t kSendRate = 48000;
-constexpr uint32_t kEncodedKeyBytes = 4;
 // The playback device asks the sender for one second of samples at a time.
-constexpr int32_t kPlaybackBuffer = 48000;
-constexpr int32_t kPacketCapacity = 1024;
+constexpr int32_t kPlaybackBufferSeconds = 1;
 
-bool EncodeKey(const std::string& key, std::string* encoded) {
-  if (ShareKeyEncoder::Encode(key, encoded)) {
-    return true;
-  }
-  std::fprintf(stderr, "hov encode: '%s' is not a share key (six letters A-Z)\n", key.c_str());
-  return false;
-}
-
-// The packet the sink accepted, decoded as the receive session does: 0 with the key, or -3.
-int DecodeAccepted(HovSinkConcurrent& sink, std::string* key) {
-  char packet[kPacketCapacity];
-  int32_t n = sink.GetMessage(packet, kPacketCapacity);
-  packet[n] = '\0';
-  return ShareKeyEncoder::Decode(std::string(packet), key) ? 0 : -3;
-}
-
-void PrintDecodeResult(const DecodeOptions& options, int code, const std::string& key,
-                       long long frame) {
+void PrintDecodeResult(const DecodeOptions& options, const hov_modem_result& result) {
+  // A decoder still listening at the end of the file has timed out, as the library's would.
+  const int code = result.code == HOV_MODEM_RESULT_LISTENING ? -2 : result.code;
   if (options.json) {
     if (code == -2) {
-      std::printf("{\"code\":%d,\"key\":\"%s\",\"frame\":null}\n", code, key.c_str());
+      std::printf("{\"code\":%d,\"key\":\"\",\"frame\":null}\n", code);
     } else {
-      std::printf("{\"code\":%d,\"key\":\"%s\",\"frame\":%lld}\n", code, key.c_str(), frame);
+      std::printf("{\"code\":%d,\"key\":\"%s\",\"frame\":%lld}\n", code, result.key,
+                  static_cast<long long>(result.frame));
     }
   } else if (code == 0) {
-    std::printf("%s\n", key.c_str());
+    std::printf("%s\n", result.key);
   } else {
     std::fprintf(
         stderr, "hov decode: %s\n",
         code == -2 ? "no share key heard (time-out)" : "the packet heard is not a share key");
   }
 }
+
+bool BadKey(const std::string& key) {
+  hov_modem_encoder* probe = nullptr;
+  if (hov_modem_encoder_create(key.c_str(), &probe) == HOV_MODEM_OK) {
+    hov_modem_encoder_destroy(probe);
+    return false;
+  }
+  std::fprintf(stderr, "hov encode: '%s' is not a share key (six letters A-Z)\n", key.c_str());
+  return true;
+}
 }  // namespace
 
+int ReceiverChoice(const std::string& name) {
+  int receiver = HOV_MODEM_RECEIVER_DESIGN;
+  return hov_modem_receiver_from_name(name.c_str(), &receiver) == HOV_MODEM_OK ? receiver : -1;
+}
+
 int RunEncode(const EncodeOptions& options) {
-  RouteCoreLog(options.verbose);
-  std::string encoded;
-  std::string thenEncoded;
-  if (!EncodeKey(options.key, &encoded) ||
-      (!options.thenKey.empty() && !EncodeKey(options.thenKey, &thenEncoded))) {
+  if (BadKey(options.key) || (!options.thenKey.empty() && BadKey(options.thenKey))) {
     return 2;
   }
-  const long long total = std::llround(options.seconds * kSendRate);
+  hov_modem_format format;
+  hov_modem_get_format(&format);
+  const int32_t rate = format.sample_rate;
+  const int64_t buffer = static_cast<int64_t>(kPlaybackBufferSeconds) * rate;
+  const int64_t total = std::llround(options.seconds * rate);
   // A key change reaches the sound at the next buffer the device asks for.
-  long long changeAt = -1;
+  int64_t changeAt = -1;
   if (!options.thenKey.empty()) {
-    long long at = std::llround(options.at * kSendRate);
-    changeAt = (at + kPlaybackBuffer - 1) / kPlaybackBuffer * kPlaybackBuffer;
+    const int64_t at = std::llround(options.at * rate);
+    changeAt = (at + buffer - 1) / buffer * buffer;
     if (changeAt >= total) {
       std::fprintf(stderr,
                    "hov encode: a change at %g s takes effect at %lld s, not before the end of "
                    "the %g s signal\n",
-                   options.at, changeAt / kSendRate, options.seconds);
+                   options.at, static_cast<long long>(changeAt / rate), options.seconds);
       return 64;
     }
   }
-  // The sink writes silently or not at all; find out first whether the file can be written.
-  std::FILE* probe = std::fopen(options.outPath.c_str(), "ab");
-  if (probe == nullptr) {
-    std::fprintf(stderr, "hov encode: cannot write %s: %s\n", options.outPath.c_str(),
-                 std::strerror(errno));
+
+  std::string error;
+  CheckedFile file;
+  if (!file.Open(options.outPath, &error)) {
+    std::fprintf(stderr, "hov encode: %s\n", error.c_str());
     return 1;
   }
-  std::fclose(probe);
-
-  // The signal exactly as the sender makes it: its sample source, read a buffer at a time as
-  // the playback device reads it.
-  HovSource source;
-  source.Init(encoded.c_str());
-  FileWavSink sink(options.outPath);
-  sink.Open(1, kSendRate, 16);
-  std::vector<int16_t> buffer(kPlaybackBuffer);
-  for (long long written = 0; written < total; written += kPlaybackBuffer) {
-    if (written == changeAt) {
-      source.Update(thenEncoded.c_str());
+  const std::vector<uint8_t> header = WavHeader(rate, total);
+  bool written = file.Write(header.data(), header.size(), &error);
+  // The signal exactly as the sender makes it, read a buffer at a time as the device reads it.
+  hov_modem_encoder* encoder = nullptr;
+  hov_modem_encoder_create(options.key.c_str(), &encoder);
+  std::vector<int16_t> samples(static_cast<size_t>(buffer));
+  for (int64_t done = 0; written && done < total; done += buffer) {
+    if (done == changeAt) {
+      hov_modem_encoder_update(encoder, options.thenKey.c_str());
     }
-    source.Read(buffer.data(), kPlaybackBuffer);
-    sink.Write(buffer.data(),
-               static_cast<int32_t>(std::min<long long>(total - written, kPlaybackBuffer)));
+    hov_modem_encoder_read_s16(encoder, samples.data(), samples.size());
+    // The samples as little-endian bytes, whatever the machine's order.
+    const size_t n = static_cast<size_t>(std::min(total - done, buffer));
+    std::vector<uint8_t> bytes(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint16_t value = static_cast<uint16_t>(samples[i]);
+      bytes[2 * i] = static_cast<uint8_t>(value & 0xff);
+      bytes[2 * i + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    written = file.Write(bytes.data(), bytes.size(), &error);
   }
-  sink.Close();
-  source.Uninit();
+  hov_modem_encoder_destroy(encoder);
+  if (!written || !file.Finish(&error)) {
+    std::fprintf(stderr, "hov encode: %s\n", error.c_str());
+    return 1;
+  }
   return 0;
 }
 
 int RunDecode(const DecodeOptions& options) {
-  RouteCoreLog(options.verbose);
-  SF_INFO info = {};
-  SNDFILE* file = sf_open(options.inPath.c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    std::fprintf(stderr, "hov decode: cannot read %s: %s\n", options.inPath.c_str(),
-                 sf_strerror(nullptr));
+  SoundFileReader file;
+  std::string error;
+  if (!file.Open(options.inPath, &error)) {
+    std::fprintf(stderr, "hov decode: %s\n", error.c_str());
     return 1;
   }
-  const int32_t bufferFrames = options.bufferFrames;
-  std::vector<float> samples(static_cast<size_t>(bufferFrames) * info.channels);
-  std::vector<int16_t> pcm(bufferFrames);
-  HovSinkConcurrent sink(kEncodedKeyBytes);
-  sink.Open(1, static_cast<uint32_t>(info.samplerate), 16);
-  long long written = 0;
-  bool complete = false;
-  sf_count_t n;
-  while (!complete && (n = sf_readf_float(file, samples.data(), bufferFrames)) > 0) {
-    // The first channel, converted as captured samples are: times 32767, truncated. Values of a
-    // floating-point file beyond full scale are held at full scale.
-    for (sf_count_t i = 0; i < n; ++i) {
-      float s = std::clamp(samples[static_cast<size_t>(i) * info.channels], -1.0f, 1.0f);
-      pcm[i] = FloatToPcm16(s);
-    }
-    sink.Write(pcm.data(), static_cast<int32_t>(n));
-    written += n;
-    complete = sink.IsComplete();
+  hov_modem_decoder* decoder = nullptr;
+  const int made = hov_modem_decoder_create(file.Rate(), options.receiver, &decoder);
+  if (made != HOV_MODEM_OK) {
+    std::fprintf(stderr, "hov decode: %s\n",
+                 made == HOV_MODEM_ERROR_UNAVAILABLE
+                     ? "the robust receiver is not part of this build"
+                     : "the file's sample rate is outside 8000 to 384000 Hz");
+    return made == HOV_MODEM_ERROR_UNAVAILABLE ? 64 : 1;
   }
-  sf_close(file);
-  sink.Close();
-
-  std::string key;
-  int code = complete ? DecodeAccepted(sink, &key) : -2;
-  PrintDecodeResult(options, code, key, written);
-  return -code;
+  const int64_t frames = options.bufferFrames;
+  std::vector<int16_t> pcm(static_cast<size_t>(frames));
+  std::vector<float> floats(static_cast<size_t>(frames));
+  hov_modem_result result = {};
+  hov_modem_decoder_result(decoder, &result);
+  while (result.code == HOV_MODEM_RESULT_LISTENING) {
+    int64_t n;
+    if (file.Pcm16()) {
+      n = file.ReadPcm16(pcm.data(), frames);
+      hov_modem_decoder_write_s16(decoder, pcm.data(), static_cast<size_t>(n), &result);
+    } else {
+      n = file.ReadFloat(floats.data(), frames);
+      hov_modem_decoder_write_f32(decoder, floats.data(), static_cast<size_t>(n), &result);
+    }
+    if (n <= 0) {
+      break;
+    }
+  }
+  hov_modem_decoder_destroy(decoder);
+  PrintDecodeResult(options, result);
+  return result.code == HOV_MODEM_RESULT_KEY         ? 0
+         : result.code == HOV_MODEM_RESULT_LISTENING ? 2
+                                                     : 3;
 }

@@ -4,6 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "hov/hov.h"
 #include "tools/hov/CoreLog.h"
@@ -114,6 +119,15 @@ int FailureStatus(int code) {
   return code == -2 ? 2 : code == -3 ? 3 : 4;
 }
 
+// The receiver the library runs at HovReceiveStart, chosen through its environment variable.
+void ChooseReceiver(const std::string& name) {
+#ifdef _WIN32
+  SetEnvironmentVariableA("HOV_RECEIVER", name.c_str());
+#else
+  setenv("HOV_RECEIVER", name.c_str(), 1);
+#endif
+}
+
 void PrintFailure(const char* command, int code) {
   std::fprintf(
       stderr, "%s: %s\n", command,
@@ -156,6 +170,7 @@ int RunReceive(const ReceiveOptions& options) {
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
   ExportStatus status("hov receive", options.verbose);
+  ChooseReceiver(options.receiver);
   link.Init();
   status.Set("starting the receiver");
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
@@ -164,7 +179,10 @@ int RunReceive(const ReceiveOptions& options) {
   int waited = 0;
   for (int round = 0;; ++round) {
     long long left = Milliseconds(Clock::now(), end);
-    int window = static_cast<int>(std::max(0LL, std::min<long long>(kListenWindowMs, left)));
+    // The robust receiver listens for the whole time; the design's hears only keys that start
+    // in its first seconds, so it is started again.
+    const long long listen = options.receiver == "robust" ? left : kListenWindowMs;
+    int window = static_cast<int>(std::max(0LL, std::min<long long>(listen, left)));
     Clock::time_point start;
     if (StartReceiver(link, window, "hov receive", status, &start) != 3) {
       HovUninit();
@@ -209,6 +227,7 @@ int RunLoopback(const LoopbackOptions& options) {
   static HostLink link(options.verbose);
   StopRequest stop([] { link.RequestStop(); });
   ExportStatus status("hov loopback", options.verbose);
+  ChooseReceiver(options.receiver);
   link.Init();
   status.Set("starting the sender");
   HovSendStart(options.key.c_str());

@@ -14,6 +14,7 @@ struct SendOptions {
 
 struct ReceiveOptions {
   int timeoutMs = 30000;
+  std::string receiver = "design";  // HOV_RECEIVER for the library
   bool json = false;
   bool verbose = false;
 };
@@ -21,6 +22,7 @@ struct ReceiveOptions {
 struct LoopbackOptions {
   std::string key;
   int timeoutMs = 30000;
+  std::string receiver = "design";  // HOV_RECEIVER for the library
   bool json = false;
   bool verbose = false;
 };

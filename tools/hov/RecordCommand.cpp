@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "capture/AudioInput.h"
+#include "modem/OnAir.h"
 #include "tools/hov/CoreLog.h"
 #include "tools/hov/LiveStatus.h"
 #include "tools/hov/RecordSink.h"
@@ -19,11 +20,11 @@ using Clock = RecordSink::Clock;
 // the clock has stalled.
 constexpr std::chrono::seconds kStallLimit(10);
 constexpr std::chrono::hours kForever(24 * 365 * 10);
-// The receiver's decoders: windows of 45056 frames, decoder d starting 9600 d frames in; a
-// decoder has its result with the frame after its window.
-constexpr int kDecoders = 10;
-constexpr long long kDecoderStagger = 9600;
-constexpr long long kWindowFrames = 45056;
+// The receiver's decoders: decoder d's window starts d staggers in; a decoder has its result
+// with the frame after its window.
+constexpr int kDecoders = onair::kDecoderCount;
+constexpr long long kDecoderStagger = onair::kDecoderStagger;
+constexpr long long kWindowFrames = onair::kWindowFrames;
 // Below this the tone band holds nothing but rounding (16-bit samples).
 constexpr double kSilentDb = -130.0;
 
@@ -89,7 +90,8 @@ int RunRecord(const RecordOptions& options) {
   }
 
   // The capture always delivers 48000 frames a second.
-  const long long limit = options.seconds > 0 ? std::llround(options.seconds * 48000) : 0;
+  const long long limit =
+      options.seconds > 0 ? std::llround(options.seconds * onair::kSampleRate) : 0;
   RecordSink sink(options.outPath, limit, options.verbose);
   StopRequest stop([&sink] { sink.RequestStop(); });
   LiveStatus status(!options.verbose, [&sink, &options] { return StatusText(sink, options); });
@@ -126,7 +128,7 @@ int RunRecord(const RecordOptions& options) {
   if (!done) {
     std::fprintf(stderr,
                  "hov record: the capture stalled after %.2f s; what came was written to %s\n",
-                 static_cast<double>(sink.Frames()) / 48000, options.outPath.c_str());
+                 static_cast<double>(sink.Frames()) / onair::kSampleRate, options.outPath.c_str());
     return 4;
   }
   return 0;

@@ -5,11 +5,12 @@
 #include <cstdio>
 
 #include "codec/ShareKeyEncoder.h"
+#include "modem/OnAir.h"
 
 namespace {
-constexpr uint32_t kEncodedKeyBytes = 4;
-constexpr double kBandLow = 19100.0;
-constexpr double kBandHigh = 19900.0;
+constexpr uint32_t kEncodedKeyBytes = onair::kPayloadBytes;
+constexpr double kBandLow = onair::kBandLow;
+constexpr double kBandHigh = onair::kBandHigh;
 constexpr int32_t kBlockFrames = 9;  // about 0.2 s
 }  // namespace
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/hov/AudioFiles.h"
+
 namespace {
 using analyze::DecoderReport;
 using analyze::Report;
@@ -122,9 +124,9 @@ bool SpectrogramPng::Write(const Report& report, const std::string& path, std::s
   int height = 0;
   Size(report, &width, &height);
   if (width == 0) {
-    *error =
-        "the file holds no 18.5-20.5 kHz spectrogram (shorter than 1024 frames, or a "
-        "sample rate below 41000 Hz)";
+    *error = "cannot write " + path +
+             ": the file holds no 18.5-20.5 kHz spectrogram (shorter than 1024 frames, or a "
+             "sample rate below 41000 Hz)";
     return false;
   }
   const analyze::Spectrogram& s = report.spectrogram;
@@ -165,11 +167,13 @@ bool SpectrogramPng::Write(const Report& report, const std::string& path, std::s
     const Rgb colour = d->accepting ? kMark : kOtherMark;
     const int frameColumns = std::max(1024 / s.hop, 1);
     const int x0 = kLeft + static_cast<int>(d->delay / s.hop);
-    const int x1 = kLeft + static_cast<int>((d->delay + 45056) / s.hop) - 1;
+    const int x1 = kLeft + static_cast<int>((d->delay + report.windowFrames) / s.hop) - 1;
     canvas.Fill(x0, kTop - 2, std::min(x1, width - 1), kTop - 2, colour);
     for (size_t slot = 0; slot < d->tones.size(); ++slot) {
       const int64_t frame = static_cast<int64_t>(slot) * analyze::kPhases + d->bestPhase;
-      const int x = kLeft + static_cast<int>((d->delay + frame * 1024) / s.hop);
+      const int x =
+          kLeft +
+          static_cast<int>((static_cast<double>(d->delay) + frame * report.frameFrames) / s.hop);
       const int bin = s.toneBins[d->tones[slot] & 15];
       if (bin >= s.firstBin && bin <= s.lastBin) {
         const int top = binTop(bin);
@@ -185,10 +189,19 @@ bool SpectrogramPng::Write(const Report& report, const std::string& path, std::s
   image.width = static_cast<png_uint_32>(width);
   image.height = static_cast<png_uint_32>(height);
   image.format = PNG_FORMAT_RGB;
-  if (png_image_write_to_file(&image, path.c_str(), 0, canvas.Data(), 0, nullptr) == 0) {
-    *error = image.message;
+  // The picture in memory first, then to the file with every write checked.
+  png_alloc_size_t size = 0;
+  if (png_image_write_get_memory_size(image, size, 0, canvas.Data(), 0, nullptr) == 0) {
+    *error = "cannot write " + path + ": " + image.message;
     png_image_free(&image);
     return false;
   }
-  return true;
+  std::vector<uint8_t> bytes(size);
+  if (png_image_write_to_memory(&image, bytes.data(), &size, 0, canvas.Data(), 0, nullptr) == 0) {
+    *error = "cannot write " + path + ": " + image.message;
+    png_image_free(&image);
+    return false;
+  }
+  CheckedFile file;
+  return file.Open(path, error) && file.Write(bytes.data(), size, error) && file.Finish(error);
 }

@@ -43,9 +43,18 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }  // namespace
 
 #ifndef _WIN32
-StopRequest::StopRequest(std::function<void()> onStop) : m_onStop(std::move(onStop)) {
+void BlockStopSignals() {
   sigset_t set = WaitedSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void UnblockStopSignals() {
+  sigset_t set = WaitedSignals();
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+StopRequest::StopRequest(std::function<void()> onStop) : m_onStop(std::move(onStop)) {
+  BlockStopSignals();
   m_waiter = std::thread([this] {
     sigset_t waited = WaitedSignals();
     int requests = 0;
@@ -67,6 +76,10 @@ StopRequest::~StopRequest() {
   m_waiter.join();
 }
 #else
+void BlockStopSignals() {}
+
+void UnblockStopSignals() {}
+
 StopRequest::StopRequest(std::function<void()> onStop) : m_onStop(std::move(onStop)) {
   g_onStop = &m_onStop;
   SetConsoleCtrlHandler(&OnConsoleControl, TRUE);

@@ -6,6 +6,14 @@
 #include <functional>
 #include <thread>
 
+// Main thread, first thing in main, before any thread exists: blocks the stop signals (Linux:
+// SIGINT, SIGTERM and the waiter's wake-up) so that every thread started later inherits the
+// block, and a request can only reach the StopRequest's waiter. Windows: nothing to do.
+void BlockStopSignals();
+// Main thread, for a command that runs without a StopRequest and starts no threads: the stop
+// signals act as they do by default again (end the process).
+void UnblockStopSignals();
+
 class StopRequest {
  public:
   // Main thread, before any other thread is started: on Linux the signals are blocked in this

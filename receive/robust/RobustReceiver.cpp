@@ -1,0 +1,481 @@
+#include "receive/robust/RobustReceiver.h"
+
+#include <kiss_fft.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "codec/ShareKeyEncoder.h"
+#include "modem/ModemParams.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr float kSenderRate = 48000.0f;  // the rate every sender renders its bursts at
+constexpr uint32_t kPayloadBytes = 4;    // the encoded key
+constexpr int kPositions = RobustInspection::kPositions;
+constexpr int kRepetitions = RobustInspection::kRepetitions;
+constexpr int kTones = 16;
+constexpr int kCells = kTones + 2;  // the tones and one more beyond each edge of the band
+constexpr int32_t kMaxSlots = kRepetitions * kPositions;  // symbols read at most
+constexpr int32_t kFirstSlots = kPositions + 4;           // a cycle and four symbols read twice
+constexpr int32_t kNoReading = -2;
+
+constexpr double kBaseRate = 1500.0;       // decimated rate aimed at, complex samples per second
+constexpr int32_t kFftSize = 128;          // spectrum of one frame, zero-padded
+constexpr int32_t kBaseRing = 256;         // decimated samples kept (power of two)
+constexpr int32_t kFrameRing = 320;        // frames kept: three cycles and a symbol, with room
+constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
+constexpr double kWindowShare = 0.625;     // a frame spans the later part of a symbol
+constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
+constexpr float kEchoShare = 0.5f;         // of the previous symbol's energy taken away
+constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
+constexpr float kMinMargin = 4.0f;         // every position's margin, noise-floor units
+constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over its floor
+constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
+constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
+constexpr int32_t kSearchEvery = kPhases / 2;        // frames between searches
+
+uint32_t Packed(const uint8_t* key) {
+  return static_cast<uint32_t>(key[0]) << 24 | static_cast<uint32_t>(key[1]) << 16 |
+         static_cast<uint32_t>(key[2]) << 8 | key[3];
+}
+
+}  // namespace
+
+struct RobustReceiver::Candidate {
+  bool valid = false;    // separator found, no edge tone, every high nibble non-zero
+  bool checked = false;  // and the codec accepts the word
+  float minMargin = 0.0f;
+  float score = 0.0f;
+  int32_t separator = -1;
+  int32_t tones[kPositions] = {};
+  float margins[kPositions] = {};
+  float rivals[kPositions] = {};
+  uint8_t key[4] = {};
+  const char* verdict = "";
+};
+
+RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
+  ModemParams* params = CreateModemParams(kSenderRate, kPayloadBytes);
+  double tone[kTones];
+  for (int k = 0; k < kTones; ++k) {
+    tone[k] = params->toneFrequencies[k];
+  }
+  const double symbolSeconds = params->symbolSamples / static_cast<double>(kSenderRate);
+  DestroyModemParams(params);
+  const double spacing = tone[1] - tone[0];
+  const double centre = 0.5 * (tone[0] + tone[kTones - 1]);
+  m_centreHz = centre;
+
+  m_decimation = std::max(1, static_cast<int32_t>(std::lround(sampleRate / kBaseRate)));
+  const double baseRate = sampleRate / m_decimation;
+  m_symbolLength = symbolSeconds * baseRate;
+  m_hop = std::max(1, static_cast<int32_t>(std::lround(m_symbolLength / kPhases)));
+  m_window = std::min(kFftSize, static_cast<int32_t>(std::lround(kWindowShare * m_symbolLength)));
+  m_binHz = baseRate / kFftSize;
+  m_maxShift = static_cast<int32_t>(std::ceil(centre * kMaxClockError / m_binHz));
+  const double reach = (kTones / 2 + 0.5) * spacing + centre * kMaxClockError;
+  m_bandHalf = static_cast<int32_t>(std::ceil(reach / m_binHz)) + 1;
+  m_bandWidth = 2 * m_bandHalf + 1;
+
+  // Mixer and triangle filter: block b's rising half and block b + 1's falling half make one
+  // decimated sample.
+  const double omega = kTwoPi * centre / sampleRate;
+  const int32_t d = m_decimation;
+  m_riseRe.resize(d);
+  m_riseIm.resize(d);
+  m_fallRe.resize(d);
+  m_fallIm.resize(d);
+  for (int32_t n = 0; n < d; ++n) {
+    const double c = std::cos(omega * n), s = -std::sin(omega * n);
+    const double rise = (n + 0.5) / d, fall = (d - n - 0.5) / d;
+    m_riseRe[n] = static_cast<float>(c * rise);
+    m_riseIm[n] = static_cast<float>(s * rise);
+    m_fallRe[n] = static_cast<float>(c * fall);
+    m_fallIm[n] = static_cast<float>(s * fall);
+  }
+  m_blockStepRe = std::cos(omega * d);
+  m_blockStepIm = -std::sin(omega * d);
+
+  // The filter's power response at every band bin, undone so that white noise stays flat.
+  m_equalise.resize(m_bandWidth);
+  for (int32_t b = 0; b < m_bandWidth; ++b) {
+    const double f = (b - m_bandHalf) * m_binHz;
+    double re = 0.0, im = 0.0;
+    for (int32_t j = 0; j < 2 * d; ++j) {
+      const double w = j < d ? (j + 0.5) / d : (2 * d - j - 0.5) / d;
+      re += w * std::cos(kTwoPi * f * j / sampleRate);
+      im -= w * std::sin(kTwoPi * f * j / sampleRate);
+    }
+    m_equalise[b] = static_cast<float>(1.0 / std::max(re * re + im * im, 1e-9));
+  }
+
+  m_baseRe.assign(kBaseRing, 0.0f);
+  m_baseIm.assign(kBaseRing, 0.0f);
+  m_fft = kiss_fft_alloc(kFftSize, 0, nullptr, nullptr);
+  m_fftIn.assign(2 * kFftSize, 0.0f);
+  m_fftOut.assign(2 * kFftSize, 0.0f);
+  m_scratch.assign(m_bandWidth, 0.0f);
+  m_frames.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
+  m_peaky.assign(kFrameRing, 0);
+
+  // Each frequency offset stands for a clock error, which also sets the symbol length.
+  const int32_t shifts = 2 * m_maxShift + 1;
+  m_toneBins.resize(static_cast<size_t>(shifts) * kCells);
+  m_framesPerSymbol.resize(shifts);
+  for (int32_t s = -m_maxShift; s <= m_maxShift; ++s) {
+    const double error = s * m_binHz / centre;
+    for (int c = 0; c < kCells; ++c) {
+      const double f = tone[0] + (c - 1) * spacing;
+      const double offset = (f * (1.0 + error) - centre) / m_binHz;
+      m_toneBins[(s + m_maxShift) * kCells + c] =
+          static_cast<int32_t>(std::lround(offset)) + m_bandHalf;
+    }
+    m_framesPerSymbol[s + m_maxShift] = m_symbolLength / (1.0 + error) / m_hop;
+  }
+  m_gather.assign(static_cast<size_t>(kMaxSlots + 1) * kCells, 0.0f);
+  m_echoFree.assign(static_cast<size_t>(kMaxSlots) * kCells, 0.0f);
+  m_reading.assign(kMaxSlots, 0);
+  m_bestReading.assign(kMaxSlots, 0);
+  // Which tone (if any) each band bin is under each offset, for the offsets' votes.
+  m_cellOf.assign(static_cast<size_t>(shifts) * m_bandWidth, -1);
+  for (int32_t s = 0; s < shifts; ++s) {
+    for (int c = 0; c < kCells; ++c) {
+      const int32_t b = m_toneBins[s * kCells + c];
+      if (b >= 0 && b < m_bandWidth) {
+        m_cellOf[s * m_bandWidth + b] = static_cast<int8_t>(c);
+      }
+    }
+  }
+  m_shiftVotes.assign(shifts, 0);
+  m_peakBin.assign(kFrameRing, -1);
+}
+
+RobustReceiver::~RobustReceiver() {
+  kiss_fft_free(m_fft);
+}
+
+bool RobustReceiver::Feed(const float* samples, int32_t n) {
+  for (int32_t i = 0; i < n && m_result.code == 0; ++i) {
+    Take(samples[i]);
+  }
+  return m_result.code != 0;
+}
+
+bool RobustReceiver::Feed(const int16_t* samples, int32_t n) {
+  for (int32_t i = 0; i < n && m_result.code == 0; ++i) {
+    Take(static_cast<float>(samples[i]));
+  }
+  return m_result.code != 0;
+}
+
+inline void RobustReceiver::Take(float x) {
+  const int32_t n = m_inBlock;
+  m_riseAccRe += x * m_riseRe[n];
+  m_riseAccIm += x * m_riseIm[n];
+  m_fallAccRe += x * m_fallRe[n];
+  m_fallAccIm += x * m_fallIm[n];
+  ++m_consumed;
+  if (++m_inBlock < m_decimation) {
+    return;
+  }
+  m_inBlock = 0;
+  const float pr = static_cast<float>(m_blockPhaseRe), pi = static_cast<float>(m_blockPhaseIm);
+  const float outRe = m_carryRe + pr * m_fallAccRe - pi * m_fallAccIm;
+  const float outIm = m_carryIm + pr * m_fallAccIm + pi * m_fallAccRe;
+  m_carryRe = pr * m_riseAccRe - pi * m_riseAccIm;
+  m_carryIm = pr * m_riseAccIm + pi * m_riseAccRe;
+  m_riseAccRe = m_riseAccIm = m_fallAccRe = m_fallAccIm = 0.0f;
+  const double re = m_blockPhaseRe * m_blockStepRe - m_blockPhaseIm * m_blockStepIm;
+  const double im = m_blockPhaseRe * m_blockStepIm + m_blockPhaseIm * m_blockStepRe;
+  const double norm = 1.0 / std::sqrt(re * re + im * im);
+  m_blockPhaseRe = re * norm;
+  m_blockPhaseIm = im * norm;
+  Decimated(outRe, outIm);
+}
+
+void RobustReceiver::Decimated(float re, float im) {
+  const int32_t at = static_cast<int32_t>(m_decimatedCount & (kBaseRing - 1));
+  m_baseRe[at] = re;
+  m_baseIm[at] = im;
+  ++m_decimatedCount;
+  if (m_decimatedCount >= m_window && (m_decimatedCount - m_window) % m_hop == 0) {
+    Analyse();
+  }
+}
+
+void RobustReceiver::Analyse() {
+  const int64_t first = m_decimatedCount - m_window;
+  for (int32_t j = 0; j < m_window; ++j) {
+    const int32_t at = static_cast<int32_t>((first + j) & (kBaseRing - 1));
+    m_fftIn[2 * j] = m_baseRe[at];
+    m_fftIn[2 * j + 1] = m_baseIm[at];
+  }
+  kiss_fft(m_fft, reinterpret_cast<const kiss_fft_cpx*>(m_fftIn.data()),
+           reinterpret_cast<kiss_fft_cpx*>(m_fftOut.data()));
+
+  const int32_t slot = static_cast<int32_t>(m_frameCount % kFrameRing);
+  float* row = &m_frames[static_cast<size_t>(slot) * m_bandWidth];
+  for (int32_t b = 0; b < m_bandWidth; ++b) {
+    const int32_t bin = (b - m_bandHalf + kFftSize) % kFftSize;
+    const float re = m_fftOut[2 * bin], im = m_fftOut[2 * bin + 1];
+    row[b] = (re * re + im * im) * m_equalise[b];
+    m_scratch[b] = row[b];
+  }
+  // The median of the band is the noise floor: a few tones and their echoes do not move it.
+  std::nth_element(m_scratch.begin(), m_scratch.begin() + m_bandHalf, m_scratch.end());
+  const float floor = m_scratch[m_bandHalf] + 1e-30f;
+  float peak = 0.0f;
+  int32_t peakBin = 0;
+  for (int32_t b = 0; b < m_bandWidth; ++b) {
+    row[b] /= floor;
+    if (row[b] > peak) {
+      peak = row[b];
+      peakBin = b;
+    }
+  }
+  const uint8_t peaky = peak >= kPeakGate ? 1 : 0;
+  // Recent clear peaks vote for every offset whose tone grid they lie on.
+  const int32_t shifts = 2 * m_maxShift + 1;
+  const int32_t leaving = static_cast<int32_t>((m_frameCount - kGateSpan) % kFrameRing);
+  if (m_frameCount >= kGateSpan) {
+    m_peakyRecent -= m_peaky[leaving];
+    if (m_peaky[leaving]) {
+      for (int32_t s = 0; s < shifts; ++s) {
+        m_shiftVotes[s] -= m_cellOf[s * m_bandWidth + m_peakBin[leaving]] >= 0 ? 1 : 0;
+      }
+    }
+  }
+  m_peaky[slot] = peaky;
+  m_peakBin[slot] = peakBin;
+  m_peakyRecent += peaky;
+  if (peaky) {
+    for (int32_t s = 0; s < shifts; ++s) {
+      m_shiftVotes[s] += m_cellOf[s * m_bandWidth + peakBin] >= 0 ? 1 : 0;
+    }
+  }
+  ++m_frameCount;
+  if (m_frameCount % kSearchEvery == 0 && m_peakyRecent >= kGateCount) {
+    Search();
+  }
+}
+
+bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
+  Candidate& c = *out;
+  c = Candidate();
+  // Evidence per cycle position: the sum of its readings among the newest slots.
+  float sums[kPositions][kCells] = {};
+  float raw[kPositions][kCells] = {};  // as heard, echo included
+  int32_t readings[kPositions] = {};
+  for (int32_t i = 0; i < slots; ++i) {
+    const float* e = &m_echoFree[i * kCells];
+    const float* g = &m_gather[i * kCells];
+    const int p = kPositions - 1 - i % kPositions;  // positions run oldest first
+    for (int k = 0; k < kCells; ++k) {
+      sums[p][k] += e[k];
+      raw[p][k] += g[k];
+    }
+    ++readings[p];
+  }
+  float total = 0.0f;
+  float minMargin = 1e30f;
+  for (int p = 0; p < kPositions; ++p) {
+    const float* cell = sums[p];
+    int best = 0;
+    for (int k = 1; k < kCells; ++k) {
+      if (cell[k] > cell[best]) {
+        best = k;
+      }
+    }
+    float second = -1e30f;
+    for (int k = 0; k < kCells; ++k) {
+      if (k != best) {
+        second = std::max(second, cell[k]);
+      }
+    }
+    c.tones[p] = best - 1;
+    c.rivals[p] = second / std::max(cell[best], 1e-30f);
+    c.margins[p] = (cell[best] - second) / static_cast<float>(std::max(1, readings[p]));
+    total += c.margins[p];
+    minMargin = std::min(minMargin, c.margins[p]);
+  }
+  c.minMargin = minMargin;
+  c.score = total;
+  for (int p = 0; p < kPositions; ++p) {
+    if (c.tones[p] < 0 || c.tones[p] >= kTones) {
+      c.verdict = "edge tone";
+      return false;
+    }
+  }
+  // The separator is a pair of tone-0 symbols followed by a high nibble, which is never 0.
+  int found = 0;
+  for (int p = 0; p < kPositions; ++p) {
+    if (c.tones[p] == 0 && c.tones[(p + 1) % kPositions] == 0 &&
+        c.tones[(p + 2) % kPositions] != 0) {
+      c.separator = p;
+      ++found;
+    }
+  }
+  if (found != 1) {
+    c.verdict = "no separator";
+    return false;
+  }
+  for (uint32_t j = 0; j < kPayloadBytes; ++j) {
+    const int32_t high = c.tones[(c.separator + 2 + 2 * j) % kPositions];
+    const int32_t low = c.tones[(c.separator + 3 + 2 * j) % kPositions];
+    if (high == 0) {
+      c.verdict = "zero high nibble";
+      return false;
+    }
+    c.key[j] = static_cast<uint8_t>(high << 4 | low);
+  }
+  c.valid = true;
+  // A tone read twice in a row must not fade in its second symbol: an echo does.
+  for (int p = 0; p < kPositions; ++p) {
+    const int q = (p + kPositions - 1) % kPositions;
+    const int cell = c.tones[p] + 1;
+    if (c.tones[p] == c.tones[q] && raw[p][cell] < kRepeatHold * raw[q][cell]) {
+      c.verdict = "echo repeat";
+      return false;
+    }
+  }
+  // Every single reading must show its position's tone: a packet repeats, music does not.
+  for (int32_t i = 0; i < slots; ++i) {
+    if (m_reading[i] != c.tones[kPositions - 1 - i % kPositions]) {
+      c.verdict = "readings disagree";
+      return false;
+    }
+  }
+  std::string packet(reinterpret_cast<const char*>(c.key), kPayloadBytes), letters;
+  c.checked = ShareKeyEncoder::Decode(packet, &letters);
+  if (!c.checked) {
+    c.verdict = "check failed";
+    return false;
+  }
+  if (minMargin < kMinMargin) {
+    c.verdict = "weak margin";
+    return false;
+  }
+  c.verdict = "accepted";
+  return true;
+}
+
+void RobustReceiver::Search() {
+  const int64_t newest = m_frameCount - 1;
+  const int64_t oldest = std::max<int64_t>(0, m_frameCount - kFrameRing);
+  // Only the offsets whose tone grid holds most of the recent peaks are worth reading.
+  int32_t most = 0;
+  for (int32_t s = 0; s < 2 * m_maxShift + 1; ++s) {
+    most = std::max(most, m_shiftVotes[s]);
+  }
+  Candidate candidate, best, accepted;
+  bool haveAccepted = false, ambiguous = false, bestValid = false, any = false;
+  bool confirmed = false;
+  int32_t bestShift = 0, bestPhase = 0, bestSlots = 0;
+  for (int32_t s = -m_maxShift; s <= m_maxShift; ++s) {
+    if (m_shiftVotes[s + m_maxShift] * 4 < most * 3) {
+      continue;
+    }
+    const int32_t* bins = &m_toneBins[(s + m_maxShift) * kCells];
+    const double framesPerSymbol = m_framesPerSymbol[s + m_maxShift];
+    uint32_t previousPhaseKey = 0;  // the key the previous phase of this offset accepted
+    for (int32_t phase = 0; phase < kPhases; ++phase) {
+      uint32_t phaseKey = 0;
+      const int64_t head = newest - phase;
+      int32_t slots = 0;  // readings available, each with the symbol before it
+      float* g = m_gather.data();
+      for (int32_t i = 0; i <= kMaxSlots; ++i) {
+        const int64_t frame = head - std::lround(i * framesPerSymbol);
+        if (frame < oldest) {
+          break;
+        }
+        const float* row = &m_frames[static_cast<size_t>(frame % kFrameRing) * m_bandWidth];
+        for (int c = 0; c < kCells; ++c) {
+          g[i * kCells + c] = row[bins[c]];
+        }
+        slots = i;
+      }
+      if (slots < kFirstSlots) {
+        continue;
+      }
+      // Take away part of the previous symbol's energy (its echo), and read every slot alone.
+      for (int32_t i = 0; i < slots; ++i) {
+        float* e = &m_echoFree[i * kCells];
+        int top = 0;
+        for (int c = 0; c < kCells; ++c) {
+          e[c] = g[i * kCells + c] - kEchoShare * g[(i + 1) * kCells + c];
+          if (e[c] > e[top]) {
+            top = c;
+          }
+        }
+        m_reading[i] = top - 1;
+      }
+      for (int32_t n : {kFirstSlots, 2 * kPositions, 3 * kPositions}) {
+        if (n > slots) {
+          break;
+        }
+        const bool ok = Evaluate(n, &candidate);
+        if (ok) {
+          // A true symbol phase lies on a plateau: the next phase reads the same key.
+          phaseKey = Packed(candidate.key);
+          confirmed = confirmed || phaseKey == previousPhaseKey;
+          if (haveAccepted && !std::equal(candidate.key, candidate.key + 4, accepted.key)) {
+            ambiguous = true;
+          }
+          if (!haveAccepted || candidate.minMargin > accepted.minMargin) {
+            accepted = candidate;
+          }
+          haveAccepted = true;
+        }
+        const bool better =
+            candidate.valid > bestValid ||
+            (candidate.valid == bestValid && (candidate.valid ? candidate.minMargin > best.minMargin
+                                                              : candidate.score > best.score));
+        if (ok ? (accepted.minMargin == candidate.minMargin)
+               : (!haveAccepted && (better || !any))) {
+          best = candidate;
+          bestValid = candidate.valid;
+          bestShift = s;
+          bestPhase = phase;
+          bestSlots = n;
+          std::copy(m_reading.begin(), m_reading.begin() + n, m_bestReading.begin());
+        }
+        any = true;
+      }
+      previousPhaseKey = phaseKey;
+    }
+  }
+
+  RobustInspection& in = m_inspection;
+  in.samplePosition = m_consumed;
+  ++in.searches;
+  in.repetitions = (bestSlots + kPositions - 1) / kPositions;
+  in.shiftBins = bestShift;
+  in.offsetPpm = bestShift * m_binHz / m_centreHz * 1e6;
+  in.phase = bestPhase;
+  in.separator = best.separator;
+  for (int r = 0; r < kRepetitions; ++r) {
+    for (int p = 0; p < kPositions; ++p) {
+      const int32_t i = r * kPositions + (kPositions - 1 - p);
+      in.tones[r][p] = i < bestSlots ? m_bestReading[i] : kNoReading;
+    }
+  }
+  for (int p = 0; p < kPositions; ++p) {
+    in.summed[p] = best.tones[p];
+    in.margins[p] = best.margins[p];
+    in.rivals[p] = best.rivals[p];
+  }
+  in.minMargin = best.minMargin;
+  in.verdict = haveAccepted && ambiguous    ? "ambiguous"
+               : haveAccepted && !confirmed ? "one phase only"
+               : any                        ? best.verdict
+                                            : "too short";
+  if (confirmed && !ambiguous) {
+    m_result.code = 1;
+    std::copy(accepted.key, accepted.key + 4, m_result.key);
+    m_result.samplePosition = m_consumed;
+  }
+}

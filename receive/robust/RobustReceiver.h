@@ -1,0 +1,119 @@
+// The robust receiver: hears the repeating share-key packet at any capture rate, through a
+// sender clock error of several thousand ppm, echo and noise, and commits a key only when every
+// symbol of the packet stands clear of its rivals.
+//
+// The band of the 16 tones is mixed down and decimated to about 1500 complex samples per second.
+// Every eighth of a symbol a short spectrum of the latest part of a symbol is taken. A search
+// then tries every frequency offset (one spectrum bin apart, which also fixes the symbol length
+// the offset implies) and every symbol phase, reads the ten symbols of one packet cycle, takes
+// away part of each symbol's predecessor (its echo), sums the evidence of up to three
+// repetitions and aligns the cycle on its two tone-0 separator symbols. A key is committed when
+// every position's margin clears a threshold, no symbol sits on the tone just beyond either end
+// of the band, the codec accepts the word and no other hypothesis commits a different key.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct kiss_fft_state;
+
+// What the receiver has found so far.
+struct RobustResult {
+  int32_t code = 0;             // 0 still listening, 1 a key is committed
+  uint8_t key[4] = {};          // the encoded key as received (codec-checked) when code is 1
+  int64_t samplePosition = -1;  // input samples consumed when the key was committed
+};
+
+// What the last search saw on its best hypothesis, for the analysis tool.
+struct RobustInspection {
+  static constexpr int kPositions = 10;   // symbols in one packet cycle
+  static constexpr int kRepetitions = 3;  // packets summed at most
+  int64_t samplePosition = -1;            // input samples consumed at this search
+  int64_t searches = 0;                   // searches run so far
+  int32_t repetitions = 0;                // packets summed on the best hypothesis
+  int32_t shiftBins = 0;                  // frequency offset in spectrum bins
+  double offsetPpm = 0.0;                 // the sender's clock error this offset implies
+  int32_t phase = 0;                      // symbol phase, in eighths of a symbol
+  int32_t separator = -1;                 // cycle position of the first separator symbol
+  // Tone of each cycle position, oldest first, per repetition (row 0 newest; -2 where not
+  // read) and summed; -1 and 16 are the tones just beyond the band's edges.
+  int32_t tones[kRepetitions][kPositions] = {};
+  int32_t summed[kPositions] = {};
+  float margins[kPositions] = {};  // best minus second, per repetition, in noise-floor units
+  float rivals[kPositions] = {};   // second over best
+  float minMargin = 0.0f;
+  const char* verdict = "listening";  // why the best hypothesis was accepted or refused
+};
+
+class RobustReceiver {
+ public:
+  // Any thread (then used by one thread at a time). Allocates everything it will ever use for
+  // capture at sampleRate (8000 Hz or more: the band must lie below half the rate).
+  explicit RobustReceiver(double sampleRate);
+  ~RobustReceiver();
+  RobustReceiver(const RobustReceiver&) = delete;
+  RobustReceiver& operator=(const RobustReceiver&) = delete;
+
+  // The feeding thread. Takes n mono samples (any scale); true once a key is committed, after
+  // which further samples are ignored. Allocates nothing.
+  bool Feed(const float* samples, int32_t n);
+  bool Feed(const int16_t* samples, int32_t n);
+
+  // The feeding thread, or another once Feed has returned. The result so far.
+  const RobustResult& Result() const { return m_result; }
+  // The feeding thread, or another once Feed has returned. The last search's best hypothesis.
+  const RobustInspection& Inspect() const { return m_inspection; }
+  // Any thread. The capture rate this receiver was made for.
+  double SampleRate() const { return m_sampleRate; }
+
+ private:
+  struct Candidate;
+
+  void Take(float x);
+  void Decimated(float re, float im);
+  void Analyse();
+  void Search();
+  bool Evaluate(int32_t slots, Candidate* out) const;
+
+  double m_sampleRate;
+  int64_t m_consumed = 0;
+  RobustResult m_result;
+  RobustInspection m_inspection;
+
+  // Mixer and decimating filter (a triangle over two blocks of m_decimation samples).
+  int32_t m_decimation;
+  std::vector<float> m_riseRe, m_riseIm, m_fallRe, m_fallIm;
+  double m_blockPhaseRe = 1.0, m_blockPhaseIm = 0.0;
+  double m_blockStepRe = 1.0, m_blockStepIm = 0.0;
+  int32_t m_inBlock = 0;
+  float m_riseAccRe = 0, m_riseAccIm = 0, m_fallAccRe = 0, m_fallAccIm = 0;
+  float m_carryRe = 0, m_carryIm = 0;  // the previous block's rising half, rotated
+
+  // Decimated samples and their spectra.
+  double m_symbolLength;  // decimated samples per symbol at zero clock error
+  int32_t m_hop, m_window, m_bandHalf, m_bandWidth;
+  double m_binHz;
+  double m_centreHz;
+  std::vector<float> m_baseRe, m_baseIm;  // ring of decimated samples
+  int64_t m_decimatedCount = 0;
+  kiss_fft_state* m_fft = nullptr;
+  std::vector<float> m_fftIn, m_fftOut;  // interleaved complex
+  std::vector<float> m_equalise;         // per band bin: 1 / filter power response
+  std::vector<float> m_scratch;
+  std::vector<float> m_frames;   // ring of frames, m_bandWidth normalised powers each
+  std::vector<uint8_t> m_peaky;  // ring: 1 when a frame holds a clear peak
+  int64_t m_frameCount = 0;
+  int32_t m_peakyRecent = 0;
+
+  // Hypotheses.
+  int32_t m_maxShift;
+  std::vector<int32_t> m_toneBins;        // [shift][tone] band index, tones -1..16
+  std::vector<double> m_framesPerSymbol;  // [shift]
+  std::vector<int8_t> m_cellOf;           // [shift][band bin] tone cell, or -1
+  std::vector<int32_t> m_shiftVotes;      // [shift] recent clear peaks on that offset's tones
+  std::vector<int32_t> m_peakBin;         // ring: each frame's loudest band bin
+  std::vector<float> m_gather;            // [slot][cell], newest slot first
+  std::vector<float> m_echoFree;          // [slot][cell] after the echo is taken away
+  std::vector<int32_t> m_reading;         // [slot] loudest cell of each slot alone, as a tone
+  std::vector<int32_t> m_bestReading;
+};

@@ -1,0 +1,63 @@
+// The file commands' files: the first channel of any audio file libsndfile reads (16-bit PCM
+// as 16-bit integers, exactly), and output files whose every write is checked, removed again
+// when writing fails.
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Reads one audio file from the start. Main thread.
+class SoundFileReader {
+ public:
+  SoundFileReader() = default;
+  ~SoundFileReader();
+  SoundFileReader(const SoundFileReader&) = delete;
+  SoundFileReader& operator=(const SoundFileReader&) = delete;
+
+  // Opens path without waiting on it: a FIFO, a device or a folder is refused as not a regular
+  // file. false with *error ("cannot read PATH: REASON") when it does not open as audio.
+  bool Open(const std::string& path, std::string* error);
+  // After Open. The file's rate, and whether its samples are 16-bit integers.
+  int32_t Rate() const { return m_info.samplerate; }
+  bool Pcm16() const { return (m_info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16; }
+  // After Open. Up to frames frames of the first channel into out; returns the count, 0 at the
+  // end. ReadPcm16 gives 16-bit files' samples as stored; ReadFloat full scale at +-1.0.
+  int64_t ReadPcm16(int16_t* out, int64_t frames);
+  int64_t ReadFloat(float* out, int64_t frames);
+
+ private:
+  SNDFILE* m_file = nullptr;
+  SF_INFO m_info = {};
+  std::vector<int16_t> m_pcm;  // interleaved frames of every channel
+  std::vector<float> m_floats;
+};
+
+// Writes one output file. Main thread. A file not finished (a failed write, or destroyed
+// before Finish) is removed when it is a regular file.
+class CheckedFile {
+ public:
+  CheckedFile() = default;
+  ~CheckedFile();
+  CheckedFile(const CheckedFile&) = delete;
+  CheckedFile& operator=(const CheckedFile&) = delete;
+
+  // Creates or truncates path; false with *error ("cannot write PATH: REASON").
+  bool Open(const std::string& path, std::string* error);
+  // After Open. Writes size bytes; false with *error (the file is then removed).
+  bool Write(const void* data, size_t size, std::string* error);
+  // After Open. Flushes and closes; false with *error (the file is then removed).
+  bool Finish(std::string* error);
+
+ private:
+  bool Fail(int errorNumber, std::string* error);
+
+  std::FILE* m_file = nullptr;
+  std::string m_path;
+};
+
+// Any thread. The 44-byte header of a mono 16-bit WAV file of frames frames at rate.
+std::vector<uint8_t> WavHeader(int32_t rate, int64_t frames);
