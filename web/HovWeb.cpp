@@ -3,7 +3,6 @@
 // Everything runs on the page's main thread; the library's objects never leave it.
 #include <emscripten/emscripten.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -11,12 +10,14 @@
 #include <vector>
 
 #include "hov/modem.h"
-#include "modem/ToneBank.h"
 #include "tools/hov/Analyze.h"
 #include "tools/hov/AnalyzeCommand.h"
 #include "tools/hov/FrameSpectrum.h"
 
 namespace {
+
+// A sample at full scale in 16-bit units: the analysis reads files in these units.
+constexpr float kFullScale = 32768.0f;
 
 // A text the page reads with UTF8ToString; valid until the next call that returns one.
 const char* Hand(std::string text) {
@@ -156,15 +157,16 @@ EMSCRIPTEN_KEEPALIVE void hov_web_decoder_free(LiveDecoder* live) {
 // Main thread. What hov analyze finds in frames samples of a file's first channel at rate
 // (full scale at +-1.0), as JSON: the verdict, the levels, the decoders and the spectrogram,
 // whose dB values ([column][bin - firstBin], floats) stay at the heap address "db" until the
-// next analysis. The samples are taken into 16-bit units, and the decoders fed in buffers, as
-// hov analyze takes a file by default.
+// next analysis. The samples are taken into 16-bit units (a 16-bit file's samples exactly), and
+// the receiver and its buffers chosen, as hov analyze takes a file by default.
 EMSCRIPTEN_KEEPALIVE const char* hov_web_analyze(const float* samples, int frames, int rate) {
-  std::vector<float> pcm(static_cast<size_t>(frames));
-  for (int i = 0; i < frames; ++i) {
-    pcm[i] = static_cast<float>(FloatToPcm16(std::clamp(samples[i], -1.0f, 1.0f)));
+  std::vector<float> pcm(samples, samples + frames);
+  for (float& sample : pcm) {
+    sample *= kFullScale;
   }
   static analyze::Report r;
-  r = analyze::Analyze(pcm, rate, AnalyzeOptions().bufferFrames);
+  const AnalyzeOptions defaults;
+  r = analyze::Analyze(pcm, rate, defaults.bufferFrames, defaults.receiver);
   const analyze::Spectrogram& s = r.spectrogram;
   std::string out = "{\"verdict\":" + Text(r.verdict) +
                     ",\"sampleRate\":" + std::to_string(r.sampleRate) +

@@ -151,21 +151,26 @@ async function download(key) {
   return `${mine.length / 2} samples equal hov encode's; hov decode: ${heard}`;
 }
 
-async function analyse(key) {
-  const wav = path.join(work, `${key}-analyze.wav`);
-  run(hov, ['encode', key, wav, '--seconds', '3']);
-  const theirs = run(hov, ['analyze', wav]).split('\n')[0];
+// The verdict on each file, which the page reads and analyses itself, is hov analyze's.
+async function analyse(files) {
+  const theirs = files.map((f) => run(hov, ['analyze', f]).split('\n')[0]);
   const mine = await browse(null, async (page) => {
     await page.goto(`${origin}/`);
     await page.waitForFunction(() => document.getElementById('state').textContent === 'idle');
     await page.click('.tab[data-tab="analyze"]');
-    const input = await page.$('#wav-file');
-    await input.uploadFile(wav);
-    await page.waitForFunction(() => !/^Reading|^$/.test(document.getElementById('verdict').textContent));
-    return page.$eval('#verdict', (e) => e.textContent);
+    const verdicts = [];
+    for (const f of files) {
+      await page.$eval('#verdict', (e) => { e.textContent = ''; });
+      await (await page.$('#wav-file')).uploadFile(f);
+      await page.waitForFunction(() => !/^Reading|^$/.test(document.getElementById('verdict').textContent));
+      verdicts.push(await page.$eval('#verdict', (e) => e.textContent));
+    }
+    return verdicts;
   });
-  if (mine !== theirs) throw new Error(`page: '${mine}', hov analyze: '${theirs}'`);
-  return mine;
+  files.forEach((f, i) => {
+    if (mine[i] !== theirs[i]) throw new Error(`${path.basename(f)}: page '${mine[i]}', hov analyze '${theirs[i]}'`);
+  });
+  return mine.map((v, i) => `${path.basename(files[i])}: ${v}`).join('; ');
 }
 
 // What the page plays for ?send=KEY, recorded from the sound server (the test runs under
@@ -222,11 +227,23 @@ async function play(key) {
   return `${matched} samples in ${stretches.length} stretch(es) equal hov encode's; hov decode: ${heard}`;
 }
 
+// Three seconds of FILEKY at 48000 Hz, the same at 44100 Hz, and a 44100 Hz file of
+// silence with a little noise.
+function analyzeFiles() {
+  const at48 = path.join(work, 'FILEKY-48000.wav');
+  const at44 = path.join(work, 'FILEKY-44100.wav');
+  const noise = path.join(work, 'noise-44100.wav');
+  run(hov, ['encode', 'FILEKY', at48, '--seconds', '3']);
+  run('sox', ['-V1', at48, at44, 'gain', '-1', 'rate', '44100']);
+  run('sox', ['-V1', '-n', '-r', '44100', '-b', '16', '-c', '1', noise, 'synth', '2', 'whitenoise', 'vol', '0.01']);
+  return [at48, at44, noise];
+}
+
 const cases = [
   ...receiveCases.map((c) => [`receive ${c.key} from a ${c.rate} Hz microphone`, () => receive(c)]),
   ['download PLAYED and compare', () => download('PLAYED')],
   ['play SOUNDS on a sound server', () => play('SOUNDS')],
-  ['analyze a file of FILEKY', () => analyse('FILEKY')],
+  ['analyze files at 48000 and 44100 Hz', () => analyse(analyzeFiles())],
 ];
 const only = new RegExp(process.env.HOV_PAGE_CASES || '');
 const chosen = cases.filter(([name]) => only.test(name));
