@@ -325,7 +325,8 @@
     $('play-stop').disabled = false;
     const playing = () => { $('send-state').textContent = `Playing ${key} at ${play.ctx.sampleRate} Hz.`; };
     playing();
-    whenBlocked(play.ctx, () => { $('send-state').textContent = 'Tap the page to start the sound.'; }, playing);
+    const blocked = () => { $('send-state').textContent = 'Tap the page to start the sound.'; };
+    whenBlocked(play.ctx, blocked, playing);
   }
 
   function stopPlaying() {
@@ -454,7 +455,8 @@
       ' #  tones of the best phase          key',
     ];
     for (const d of r.decoders) {
-      lines.push(`${String(d.number).padStart(2)}  ${d.complete ? d.tones.join(' ').padEnd(31) : 'window not complete'.padEnd(31)}` +
+      const tones = d.complete ? d.tones.join(' ') : 'window not complete';
+      lines.push(`${String(d.number).padStart(2)}  ${tones.padEnd(31)}` +
         `  ${d.key || (d.packet ? 'check failed' : d.complete ? 'no separator' : '')}` +
         `${d.votes ? `  vote ${d.votes}` : ''}${d.accepting ? ', accepted' : ''}`);
     }

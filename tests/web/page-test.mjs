@@ -22,9 +22,12 @@ fs.mkdirSync(work, { recursive: true });
 const RECEIVE_LIMIT_MS = 30000;
 
 // ---- the site, served on 127.0.0.1 (a secure context for the microphone) ----
-const types = { '.html': 'text/html', '.css': 'text/css', '.js': 'text/javascript', '.wasm': 'application/wasm' };
+const types = {
+  '.html': 'text/html', '.css': 'text/css', '.js': 'text/javascript', '.wasm': 'application/wasm',
+};
 const server = http.createServer((req, res) => {
-  const name = path.normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname)).replace(/^\/+/, '') || 'index.html';
+  const asked = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+  const name = path.normalize(asked).replace(/^\/+/, '') || 'index.html';
   const file = path.join(site, name);
   if (!file.startsWith(site + path.sep) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
     res.writeHead(404).end();
@@ -168,7 +171,9 @@ async function analyse(files) {
     return verdicts;
   });
   files.forEach((f, i) => {
-    if (mine[i] !== theirs[i]) throw new Error(`${path.basename(f)}: page '${mine[i]}', hov analyze '${theirs[i]}'`);
+    if (mine[i] !== theirs[i]) {
+      throw new Error(`${path.basename(f)}: page '${mine[i]}', hov analyze '${theirs[i]}'`);
+    }
   });
   return mine.map((v, i) => `${path.basename(files[i])}: ${v}`).join('; ');
 }
@@ -235,7 +240,8 @@ function analyzeFiles() {
   const noise = path.join(work, 'noise-44100.wav');
   run(hov, ['encode', 'FILEKY', at48, '--seconds', '3']);
   run('sox', ['-V1', at48, at44, 'gain', '-1', 'rate', '44100']);
-  run('sox', ['-V1', '-n', '-r', '44100', '-b', '16', '-c', '1', noise, 'synth', '2', 'whitenoise', 'vol', '0.01']);
+  run('sox', ['-V1', '-n', '-r', '44100', '-b', '16', '-c', '1', noise,
+    'synth', '2', 'whitenoise', 'vol', '0.01']);
   return [at48, at44, noise];
 }
 
