@@ -14,6 +14,7 @@
 #include "modem/Resampler.h"
 #include "modem/ToneDetector.h"
 #include "modemlib/Receivers.h"
+#include "receive/robust/RobustReceiver.h"
 #include "runtime/HovLog.h"
 #include "send/HovSource.h"
 
@@ -95,7 +96,7 @@ struct hov_modem_encoder {
 
 struct hov_modem_decoder {
   std::unique_ptr<KeyReceiver> receiver;
-  std::unique_ptr<Resampler> resampler;  // null at 48000 Hz
+  std::unique_ptr<Resampler> resampler;  // null at the receiver's own rate
   InspectorBridge inspector;
   hov_modem_result result = {};
   int64_t inputFrames = 0;
@@ -103,7 +104,7 @@ struct hov_modem_decoder {
   std::vector<float> resampled;  // the resampler's output of one piece
   std::vector<int16_t> pcm;      // what the receiver gets
 
-  // One buffer of 48000 Hz samples to the receiver; the result if it came.
+  // One buffer at the receiver's rate to the receiver; the result if it came.
   void Deliver(const int16_t* data, size_t frames) {
     if (frames == 0) {
       return;
@@ -276,12 +277,12 @@ int hov_modem_decoder_create(int sample_rate, int receiver, hov_modem_decoder** 
   QuietLog();
   try {
     auto made = std::make_unique<hov_modem_decoder>();
-    made->receiver.reset(MakeReceiver(receiver));
+    made->receiver.reset(MakeReceiver(receiver, sample_rate));
     if (!made->receiver) {
       return HOV_MODEM_ERROR_UNAVAILABLE;
     }
-    if (sample_rate != onair::kSampleRate) {
-      made->resampler = std::make_unique<Resampler>(sample_rate, onair::kSampleRate);
+    if (sample_rate != made->receiver->Rate()) {
+      made->resampler = std::make_unique<Resampler>(sample_rate, made->receiver->Rate());
     }
     Listening(&made->result);
     *decoder = made.release();
@@ -371,6 +372,38 @@ int hov_modem_decoder_set_inspector(hov_modem_decoder* decoder, hov_modem_inspec
     decoder->inspector.function = nullptr;
     return HOV_MODEM_ERROR_UNAVAILABLE;
   }
+  return HOV_MODEM_OK;
+}
+
+int hov_modem_decoder_robust_view(const hov_modem_decoder* decoder, hov_modem_robust_view* view) {
+  if (decoder == nullptr || view == nullptr) {
+    return HOV_MODEM_ERROR_ARGUMENT;
+  }
+  const RobustInspection* seen = decoder->receiver->Robust();
+  if (seen == nullptr) {
+    return HOV_MODEM_ERROR_UNAVAILABLE;
+  }
+  static_assert(RobustInspection::kRepetitions == 3 && RobustInspection::kPositions == 10,
+                "hov_modem_robust_view holds 3 packets of 10 symbols");
+  *view = {};
+  view->frame = seen->samplePosition;
+  view->searches = seen->searches;
+  view->repetitions = seen->repetitions;
+  view->shift_bins = seen->shiftBins;
+  view->offset_ppm = seen->offsetPpm;
+  view->phase = seen->phase;
+  view->separator = seen->separator;
+  for (int p = 0; p < RobustInspection::kPositions; ++p) {
+    for (int r = 0; r < RobustInspection::kRepetitions; ++r) {
+      view->tones[r][p] = seen->tones[r][p];
+    }
+    view->summed[p] = seen->summed[p];
+    view->margins[p] = seen->margins[p];
+    view->rivals[p] = seen->rivals[p];
+  }
+  view->min_margin = seen->minMargin;
+  std::strncpy(view->verdict, seen->verdict != nullptr ? seen->verdict : "",
+               sizeof view->verdict - 1);
   return HOV_MODEM_OK;
 }
 

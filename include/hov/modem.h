@@ -47,7 +47,7 @@ extern "C" {
 
 /* The receivers a decoder can run. */
 #define HOV_MODEM_RECEIVER_DESIGN 0 /* the library's receiver, decision for decision */
-#define HOV_MODEM_RECEIVER_ROBUST 1 /* the robust receiver, where the build has it */
+#define HOV_MODEM_RECEIVER_ROBUST 1 /* the robust receiver: any rate from 44100 Hz as it is */
 
 /* Any thread. The library's version, "major.minor.patch"; a static text, never null. */
 HOV_MODEM_API const char* hov_modem_version(void);
@@ -109,9 +109,10 @@ typedef struct hov_modem_result {
                     the write that brought it; -1 while listening */
 } hov_modem_result;
 
-/* Any thread. *decoder = a new decoder of mono PCM at sample_rate (8000..384000 Hz; any rate
- * but 48000 is resampled to 48000 inside) running receiver (HOV_MODEM_RECEIVER_*). The caller
- * frees it with hov_modem_decoder_destroy. On an error *decoder is null. */
+/* Any thread. *decoder = a new decoder of mono PCM at sample_rate (8000..384000 Hz) running
+ * receiver (HOV_MODEM_RECEIVER_*). The design receiver hears 48000 Hz: any other rate is
+ * resampled to it inside; the robust one hears rates from 44100 Hz as they are. The caller frees
+ * it with hov_modem_decoder_destroy. On an error *decoder is null. */
 HOV_MODEM_API int hov_modem_decoder_create(int sample_rate, int receiver,
                                            hov_modem_decoder** decoder);
 /* The decoder's thread. Hands frames samples to the receiver; each write is one buffer as a
@@ -152,9 +153,32 @@ typedef struct hov_modem_window {
 typedef void (*hov_modem_inspector)(void* context, const hov_modem_window* window);
 
 /* The decoder's thread, before the first write. Installs inspector (null removes it) with its
- * context. HOV_MODEM_ERROR_UNAVAILABLE for a receiver without this inspection. */
+ * context. HOV_MODEM_ERROR_UNAVAILABLE for a receiver without this inspection (robust). */
 HOV_MODEM_API int hov_modem_decoder_set_inspector(hov_modem_decoder* decoder,
                                                   hov_modem_inspector inspector, void* context);
+
+/* What the robust receiver's last search saw on its best hypothesis. */
+typedef struct hov_modem_robust_view {
+  int64_t frame;     /* input frames (at the receiver's rate) read at that search; -1: none */
+  int64_t searches;  /* searches run so far */
+  int repetitions;   /* packets summed on the best hypothesis (at most 3) */
+  int shift_bins;    /* frequency offset in spectrum bins */
+  double offset_ppm; /* the sender's clock error that offset implies */
+  int phase;         /* symbol phase, in eighths of a symbol */
+  int separator;     /* cycle position of the first separator symbol; -1: none */
+  int tones[3][10];  /* tone read at each cycle position, per packet (row 0 newest); -2 not
+                        read, -1 and 16 the tones just beyond the band */
+  int summed[10];    /* the tones of the summed packets */
+  float margins[10]; /* best minus second tone, in noise-floor units */
+  float rivals[10];  /* second over best */
+  float min_margin;  /* the smallest margin */
+  char verdict[32];  /* why it was accepted or refused ("accepted", "weak margin", ...) */
+} hov_modem_robust_view;
+
+/* The decoder's thread, between writes. *view = the robust receiver's last search;
+ * HOV_MODEM_ERROR_UNAVAILABLE for a decoder running another receiver. */
+HOV_MODEM_API int hov_modem_decoder_robust_view(const hov_modem_decoder* decoder,
+                                                hov_modem_robust_view* view);
 
 #ifdef __cplusplus
 }

@@ -32,6 +32,10 @@ class HovSinkRobust : public AudioInput::AudioSink {
   // Polling thread, after IsComplete answered true: copies the 4-byte encoded key (no
   // terminator) into buffer, which holds at least 4 bytes, logs the frame it came at and returns 4.
   int32_t GetMessage(char* buffer, int32_t count);
+  // Capture side, between Writes. What the receiver's last search saw; null before Open.
+  const RobustInspection* Inspection() const {
+    return m_receiver ? &m_receiver->Inspect() : nullptr;
+  }
 
  private:
   std::unique_ptr<RobustReceiver> m_receiver;

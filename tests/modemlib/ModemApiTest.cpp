@@ -55,11 +55,13 @@ void Collect(void* context, const hov_modem_window* window) {
 }
 
 // Writes samples in chunks of chunk frames, as 16-bit or float, until a result comes.
-Heard Decode(const std::vector<float>& samples, int rate, size_t chunk, bool floats) {
+Heard Decode(const std::vector<float>& samples, int rate, size_t chunk, bool floats,
+             int receiver = HOV_MODEM_RECEIVER_DESIGN) {
   Heard heard;
   hov_modem_decoder* decoder = nullptr;
-  EXPECT_EQ(hov_modem_decoder_create(rate, HOV_MODEM_RECEIVER_DESIGN, &decoder), HOV_MODEM_OK);
-  EXPECT_EQ(hov_modem_decoder_set_inspector(decoder, Collect, &heard), HOV_MODEM_OK);
+  EXPECT_EQ(hov_modem_decoder_create(rate, receiver, &decoder), HOV_MODEM_OK);
+  EXPECT_EQ(hov_modem_decoder_set_inspector(decoder, Collect, &heard),
+            receiver == HOV_MODEM_RECEIVER_DESIGN ? HOV_MODEM_OK : HOV_MODEM_ERROR_UNAVAILABLE);
   std::vector<int16_t> pcm(chunk);
   for (size_t start = 0; start < samples.size(); start += chunk) {
     const size_t n = std::min(chunk, samples.size() - start);
@@ -126,6 +128,37 @@ INSTANTIATE_TEST_SUITE_P(RatesAndChunks, ModemRoundTrip,
                                          RoundTrip{44100, 441, false}, RoundTrip{44100, 1000, true},
                                          RoundTrip{44100, 8192, false}),
                          CaseName);
+
+// The robust receiver through the same functions, at the input's own rate.
+TEST(ModemRobust, HearsTheKeyAtEitherRateInAnyChunks) {
+  const std::vector<float> signal = Signal("QUIVER", 11000, 4 * 48000);
+  const std::vector<float> at44 = Resample(signal, 48000, 44100);
+  struct Case {
+    const std::vector<float>* samples;
+    int rate;
+    size_t chunk;
+    bool floats;
+  };
+  for (const Case& c : {Case{&signal, 48000, 1, false}, Case{&signal, 48000, 8192, true},
+                        Case{&at44, 44100, 441, true}, Case{&at44, 44100, 4096, false}}) {
+    const Heard heard = Decode(*c.samples, c.rate, c.chunk, c.floats, HOV_MODEM_RECEIVER_ROBUST);
+    ASSERT_EQ(heard.result.code, HOV_MODEM_RESULT_KEY) << c.rate << " " << c.chunk;
+    EXPECT_STREQ(heard.result.key, "QUIVER");
+    EXPECT_LE(heard.result.frame, static_cast<int64_t>(c.samples->size()));
+    EXPECT_TRUE(heard.windows.empty());
+  }
+  // Its last search: the packet it accepted, read whole.
+  hov_modem_decoder* decoder = nullptr;
+  ASSERT_EQ(hov_modem_decoder_create(48000, HOV_MODEM_RECEIVER_ROBUST, &decoder), HOV_MODEM_OK);
+  hov_modem_result result;
+  hov_modem_decoder_write_f32(decoder, signal.data(), signal.size(), &result);
+  hov_modem_robust_view view;
+  ASSERT_EQ(hov_modem_decoder_robust_view(decoder, &view), HOV_MODEM_OK);
+  EXPECT_STREQ(view.verdict, "accepted");
+  EXPECT_GE(view.repetitions, 1);
+  EXPECT_GT(view.min_margin, 0.0f);
+  hov_modem_decoder_destroy(decoder);
+}
 
 // Reads frames samples in the given pieces, updating to then at frame updateAt.
 std::vector<int16_t> Render(const std::vector<size_t>& pieces, size_t frames, size_t updateAt,
@@ -295,6 +328,14 @@ TEST(ModemApi, AnswersBadArgumentsWithACodeAndNoObject) {
       {"result null decoder", [&] { return hov_modem_decoder_result(nullptr, &result); },
        HOV_MODEM_ERROR_ARGUMENT},
       {"result null out", [&] { return hov_modem_decoder_result(decoder, nullptr); },
+       HOV_MODEM_ERROR_ARGUMENT},
+      {"robust view of the design receiver",
+       [&] {
+         hov_modem_robust_view view;
+         return hov_modem_decoder_robust_view(decoder, &view);
+       },
+       HOV_MODEM_ERROR_UNAVAILABLE},
+      {"robust view null", [&] { return hov_modem_decoder_robust_view(decoder, nullptr); },
        HOV_MODEM_ERROR_ARGUMENT},
       {"inspector null decoder",
        [] { return hov_modem_decoder_set_inspector(nullptr, Collect, nullptr); },

@@ -173,6 +173,12 @@ wait "$recorder" || status=$?
 [ "$(stat -c %s open.wav 2> /dev/null || echo 0)" -gt 44 ] ||
   fail "hov record stopped by SIGTERM wrote no file"
 
+# A recording that cannot be written: status 1 and the reason, once the capture has ended.
+status=0
+"$hov" record /dev/full --seconds 0.3 2> err.txt || status=$?
+[ "$status" = 1 ] && grep -q 'cannot write /dev/full: No space left' err.txt ||
+  fail "hov record to /dev/full exited $status: $(cat err.txt)"
+
 # No sound server (and no sound card in this machine): one line, status 4, no file.
 if ! grep -q '[0-9]' /proc/asound/cards 2> /dev/null; then
   status=0

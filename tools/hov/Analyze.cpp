@@ -265,6 +265,35 @@ void RunDecoders(const std::vector<float>& samples, int32_t rate, int32_t buffer
   hov_modem_decoder_destroy(decoder);
 }
 
+// The robust receiver on the file at the file's own rate: its result and its last search.
+void RunRobust(const std::vector<float>& samples, int32_t rate, int32_t bufferFrames,
+               Report& report) {
+  report.robust = true;
+  hov_modem_decoder* decoder = nullptr;
+  if (hov_modem_decoder_create(rate, HOV_MODEM_RECEIVER_ROBUST, &decoder) != HOV_MODEM_OK) {
+    return;
+  }
+  std::vector<float> chunk;
+  hov_modem_result result = {};
+  for (size_t start = 0; start < samples.size(); start += bufferFrames) {
+    const size_t n = std::min(samples.size() - start, static_cast<size_t>(bufferFrames));
+    chunk.assign(samples.begin() + start, samples.begin() + start + n);
+    for (float& sample : chunk) {
+      sample /= kFullScale;
+    }
+    hov_modem_decoder_write_f32(decoder, chunk.data(), n, &result);
+    if (result.code != HOV_MODEM_RESULT_LISTENING) {
+      break;
+    }
+  }
+  hov_modem_decoder_robust_view(decoder, &report.robustView);
+  if (result.code == HOV_MODEM_RESULT_KEY) {
+    report.acceptedKey = result.key;
+    report.acceptedFrame = result.frame;
+  }
+  hov_modem_decoder_destroy(decoder);
+}
+
 std::string Format(const char* format, double a, double b = 0.0) {
   char text[200];
   std::snprintf(text, sizeof text, format, a, b);
@@ -273,6 +302,11 @@ std::string Format(const char* format, double a, double b = 0.0) {
 
 // Why no two decoders agreed: the votes cast and what became of the other windows.
 std::string Disagreement(const Report& report) {
+  if (report.robust) {
+    const hov_modem_robust_view& v = report.robustView;
+    return std::string("the robust receiver refused its best reading (") + v.verdict +
+           Format(", smallest margin %.1f)", v.min_margin);
+  }
   std::map<std::string, int> votes;
   int noSeparator = 0;
   int checkFailed = 0;
@@ -301,6 +335,13 @@ std::string Disagreement(const Report& report) {
 }
 
 std::string Agreement(const Report& report) {
+  if (report.robust) {
+    const hov_modem_robust_view& v = report.robustView;
+    return "the robust receiver heard " + report.acceptedKey +
+           Format(" at %.2f s", static_cast<double>(report.acceptedFrame) / report.sampleRate) +
+           Format(" (clock offset %+.0f ppm, ", v.offset_ppm) + std::to_string(v.repetitions) +
+           Format(" packets summed, smallest margin %.1f)", v.min_margin);
+  }
   return "decoders " + std::to_string(report.acceptedBy[0]) + " and " +
          std::to_string(report.acceptedBy[1]) + " agree on " + report.acceptedKey +
          Format(" at %.2f s", static_cast<double>(report.acceptedFrame) / report.sampleRate);
@@ -329,7 +370,7 @@ std::string LevelsAndVote(const Report& report) {
     }
     return "no energy between 19.1 and 19.9 kHz: the speaker or microphone cuts ultrasound";
   }
-  if (length < needed) {
+  if (length < needed && !report.robust) {
     return tooShort;
   }
   if (report.toneAboveNoiseDb < kTonesSeenDb) {
@@ -347,7 +388,7 @@ std::string LevelsAndVote(const Report& report) {
 }
 std::string Verdict(const Report& report) {
   const int receiverRate = OnAir().sample_rate;
-  if (report.sampleRate == receiverRate) {
+  if (report.sampleRate == receiverRate || report.robust) {
     return LevelsAndVote(report);
   }
   return "resampled from " + std::to_string(report.sampleRate) + " to " +
@@ -361,7 +402,11 @@ Report Analyze(const std::vector<float>& samples, int32_t sampleRate, int32_t bu
   report.sampleRate = sampleRate;
   report.frames = static_cast<int64_t>(samples.size());
   MeasureLevels(samples, sampleRate, report);
-  RunDecoders(samples, sampleRate, bufferFrames, receiver, report);
+  if (receiver == HOV_MODEM_RECEIVER_ROBUST) {
+    RunRobust(samples, sampleRate, bufferFrames, report);
+  } else {
+    RunDecoders(samples, sampleRate, bufferFrames, receiver, report);
+  }
   report.verdict = Verdict(report);
   return report;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "hov/modem.h"
 #include "modem/OnAir.h"
 
 namespace analyze {
@@ -63,7 +64,9 @@ struct Report {
   int64_t windowFrames = 0;  // a decoder's window, in the file's frames
   double frameFrames = 0.0;  // one of the receiver's FFT frames, in the file's frames
   std::vector<DecoderReport> decoders;
-  int acceptedBy[2] = {0, 0};  // the two decoders that agreed first
+  int acceptedBy[2] = {0, 0};          // the two decoders that agreed first
+  bool robust = false;                 // the robust receiver ran instead of the ten decoders
+  hov_modem_robust_view robustView{};  // its last search
   std::string acceptedKey;
   int64_t acceptedFrame = -1;
   std::string verdict;

@@ -108,6 +108,59 @@ std::string DecoderJson(const DecoderReport& d) {
   return out;
 }
 
+// A robust receiver's tone as text: '-' where it was not read.
+std::string RobustTone(int tone) {
+  return tone == -2 ? "-" : std::to_string(tone);
+}
+
+std::string RobustJson(const hov_modem_robust_view& v) {
+  auto numbers = [](const auto& values) {
+    return JsonList(values, [](double x) { return JsonNumber(x, "%.6g"); });
+  };
+  std::string tones = "[";
+  for (const auto& row : v.tones) {
+    tones += (tones.size() > 1 ? "," : "") + JsonList(row, [](int t) { return std::to_string(t); });
+  }
+  return "{\"verdict\":" + JsonText(v.verdict) + ",\"frame\":" + std::to_string(v.frame) +
+         ",\"searches\":" + std::to_string(v.searches) +
+         ",\"repetitions\":" + std::to_string(v.repetitions) +
+         ",\"shiftBins\":" + std::to_string(v.shift_bins) +
+         ",\"offsetPpm\":" + JsonNumber(v.offset_ppm) + ",\"phase\":" + std::to_string(v.phase) +
+         ",\"separator\":" + std::to_string(v.separator) + ",\"tones\":" + tones + "]" +
+         ",\"summed\":" + JsonList(v.summed, [](int t) { return std::to_string(t); }) +
+         ",\"margins\":" + numbers(v.margins) + ",\"rivals\":" + numbers(v.rivals) +
+         ",\"minMargin\":" + JsonNumber(v.min_margin) + "}";
+}
+
+void PrintRobust(const Report& r) {
+  const hov_modem_robust_view& v = r.robustView;
+  std::printf(
+      "\nrobust receiver, last search at %.2f s (%lld searches): %s; clock offset %+.0f ppm "
+      "(%d bins), symbol phase %d/8, separator at position %d, %d packets summed, smallest "
+      "margin %.1f\n",
+      Seconds(v.frame, r), static_cast<long long>(v.searches), v.verdict, v.offset_ppm,
+      v.shift_bins, v.phase, v.separator, v.repetitions, v.min_margin);
+  std::printf("  position ");
+  for (int p = 0; p < 10; ++p) {
+    std::printf(" %5d", p);
+  }
+  for (int row = 0; row < 3; ++row) {
+    std::printf("\n  packet -%d", row);
+    for (int tone : v.tones[row]) {
+      std::printf(" %5s", RobustTone(tone).c_str());
+    }
+  }
+  std::printf("\n  summed   ");
+  for (int tone : v.summed) {
+    std::printf(" %5s", RobustTone(tone).c_str());
+  }
+  std::printf("\n  margin   ");
+  for (float margin : v.margins) {
+    std::printf(" %5.1f", margin);
+  }
+  std::printf("\n");
+}
+
 void PrintJson(const AnalyzeOptions& options, const Report& r) {
   std::string out =
       "{\"verdict\":" + JsonText(r.verdict) + ",\"file\":" + JsonText(options.inPath) +
@@ -122,7 +175,14 @@ void PrintJson(const AnalyzeOptions& options, const Report& r) {
                   "}";
          });
   out += ",\"decoders\":" + JsonList(r.decoders, DecoderJson);
-  if (r.acceptedFrame >= 0) {
+  if (r.robust) {
+    out += ",\"robust\":" + RobustJson(r.robustView);
+  }
+  if (r.acceptedFrame >= 0 && r.robust) {
+    out += ",\"accepted\":{\"key\":" + JsonText(r.acceptedKey) +
+           ",\"frame\":" + std::to_string(r.acceptedFrame) +
+           ",\"seconds\":" + JsonNumber(Seconds(r.acceptedFrame, r), "%.3f") + "}}";
+  } else if (r.acceptedFrame >= 0) {
     out += ",\"accepted\":{\"key\":" + JsonText(r.acceptedKey) + ",\"decoders\":[" +
            std::to_string(r.acceptedBy[0]) + "," + std::to_string(r.acceptedBy[1]) +
            "],\"frame\":" + std::to_string(r.acceptedFrame) +
@@ -205,6 +265,10 @@ void PrintText(const AnalyzeOptions& options, const Report& r) {
     }
   }
 
+  if (r.robust) {
+    PrintRobust(r);
+    return;
+  }
   std::printf(
       "\ndecoders: windows of %d frames, %d frames apart at %d Hz; phase scores of the four "
       "frame phases, the strongest tone of each frame of the best phase, the packet, the vote\n",

@@ -1,12 +1,10 @@
-// The file commands' files: the first channel of any audio file libsndfile reads (16-bit PCM
-// as 16-bit integers, exactly), and output files whose every write is checked, removed again
-// when writing fails.
+// The file commands' input: the first channel of any audio file libsndfile reads (16-bit PCM
+// as 16-bit integers, exactly), never waiting on a FIFO or a device.
 #pragma once
 
 #include <sndfile.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -35,29 +33,3 @@ class SoundFileReader {
   std::vector<int16_t> m_pcm;  // interleaved frames of every channel
   std::vector<float> m_floats;
 };
-
-// Writes one output file. Main thread. A file not finished (a failed write, or destroyed
-// before Finish) is removed when it is a regular file.
-class CheckedFile {
- public:
-  CheckedFile() = default;
-  ~CheckedFile();
-  CheckedFile(const CheckedFile&) = delete;
-  CheckedFile& operator=(const CheckedFile&) = delete;
-
-  // Creates or truncates path; false with *error ("cannot write PATH: REASON").
-  bool Open(const std::string& path, std::string* error);
-  // After Open. Writes size bytes; false with *error (the file is then removed).
-  bool Write(const void* data, size_t size, std::string* error);
-  // After Open. Flushes and closes; false with *error (the file is then removed).
-  bool Finish(std::string* error);
-
- private:
-  bool Fail(int errorNumber, std::string* error);
-
-  std::FILE* m_file = nullptr;
-  std::string m_path;
-};
-
-// Any thread. The 44-byte header of a mono 16-bit WAV file of frames frames at rate.
-std::vector<uint8_t> WavHeader(int32_t rate, int64_t frames);

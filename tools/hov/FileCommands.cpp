@@ -8,6 +8,7 @@
 
 #include "hov/modem.h"
 #include "tools/hov/AudioFiles.h"
+#include "tools/hov/OutputFile.h"
 
 namespace {
 // The playback device asks the sender for one second of samples at a time.

@@ -76,7 +76,7 @@ bool FileExists(const std::string& path) {
 int RunRecord(const RecordOptions& options) {
   RouteCoreLog(options.verbose);
   RouteSoundSystemLog(options.verbose);
-  // The sink writes silently or not at all; find out first whether the file can be written.
+  // Find out before recording whether the file can be written at all.
   const bool existed = FileExists(options.outPath);
   std::FILE* probe = std::fopen(options.outPath.c_str(), "ab");
   if (probe == nullptr) {
@@ -92,7 +92,7 @@ int RunRecord(const RecordOptions& options) {
   // The capture always delivers 48000 frames a second.
   const long long limit =
       options.seconds > 0 ? std::llround(options.seconds * onair::kSampleRate) : 0;
-  RecordSink sink(options.outPath, limit, options.verbose);
+  RecordSink sink(limit, options.verbose);
   StopRequest stop([&sink] { sink.RequestStop(); });
   LiveStatus status(!options.verbose, [&sink, &options] { return StatusText(sink, options); });
 
@@ -112,7 +112,6 @@ int RunRecord(const RecordOptions& options) {
                                                kStallLimit
                                          : start + kForever;
   const bool done = sink.WaitDone(deadline);
-  // Closing the capture closes the sink, which writes the file.
   input.Close();
   status.Stop();
 
@@ -121,8 +120,9 @@ int RunRecord(const RecordOptions& options) {
                  options.outPath.c_str());
     return 4;
   }
-  if (!FileExists(options.outPath)) {
-    std::fprintf(stderr, "hov record: cannot write %s\n", options.outPath.c_str());
+  std::string error;
+  if (!sink.Save(options.outPath, &error)) {
+    std::fprintf(stderr, "hov record: %s\n", error.c_str());
     return 1;
   }
   if (!done) {

@@ -6,6 +6,7 @@
 
 #include "codec/ShareKeyEncoder.h"
 #include "modem/OnAir.h"
+#include "tools/hov/OutputFile.h"
 
 namespace {
 constexpr uint32_t kEncodedKeyBytes = onair::kPayloadBytes;
@@ -14,17 +15,17 @@ constexpr double kBandHigh = onair::kBandHigh;
 constexpr int32_t kBlockFrames = 9;  // about 0.2 s
 }  // namespace
 
-RecordSink::RecordSink(const std::string& path, int64_t frameLimit, bool verbose)
-    : m_file(path),
-      m_decoders(kEncodedKeyBytes),
+RecordSink::RecordSink(int64_t frameLimit, bool verbose)
+    : m_decoders(kEncodedKeyBytes),
       m_frameLimit(frameLimit),
       m_verbose(verbose),
-      m_frame(FrameSpectrum::kLength) {}
+      m_frame(FrameSpectrum::kLength) {
+  m_recording.reserve(static_cast<size_t>(std::max<int64_t>(frameLimit, 0)));
+}
 
 RecordSink::~RecordSink() = default;
 
 void RecordSink::Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) {
-  m_file.Open(channels, samplesPerSec, bitsPerSample);
   m_decoders.Open(channels, samplesPerSec, bitsPerSample);
   const double binWidth = static_cast<double>(samplesPerSec) / FrameSpectrum::kLength;
   m_bandFirst = static_cast<int32_t>(std::ceil(kBandLow / binWidth));
@@ -34,7 +35,6 @@ void RecordSink::Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPe
 }
 
 void RecordSink::Close() {
-  m_file.Close();
   m_decoders.Close();
 }
 
@@ -48,7 +48,7 @@ int32_t RecordSink::Write(const int16_t* data, int32_t frames) {
     if (recorded == 0 && m_verbose) {
       std::fprintf(stderr, "hov record: capturing\n");
     }
-    m_file.Write(data, taken);
+    m_recording.insert(m_recording.end(), data, data + taken);
     m_decoders.Write(data, taken);
     Measure(data, taken);
     m_frames = recorded + taken;
@@ -102,4 +102,18 @@ std::string RecordSink::HeardKey() {
     ShareKeyEncoder::Decode(std::string(packet), &m_heardKey);
   }
   return m_heardKey;
+}
+
+bool RecordSink::Save(const std::string& path, std::string* error) const {
+  const std::vector<uint8_t> header =
+      WavHeader(static_cast<int32_t>(m_rate.load()), static_cast<int64_t>(m_recording.size()));
+  std::vector<uint8_t> bytes(2 * m_recording.size());
+  for (size_t i = 0; i < m_recording.size(); ++i) {
+    const uint16_t value = static_cast<uint16_t>(m_recording[i]);
+    bytes[2 * i] = static_cast<uint8_t>(value & 0xff);
+    bytes[2 * i + 1] = static_cast<uint8_t>(value >> 8);
+  }
+  CheckedFile file;
+  return file.Open(path, error) && file.Write(header.data(), header.size(), error) &&
+         file.Write(bytes.data(), bytes.size(), error) && file.Finish(error);
 }

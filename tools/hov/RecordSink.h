@@ -1,6 +1,6 @@
-// What hov record hands to the capture front: a FileWavSink that keeps exactly what the
-// receiver would hear, up to a number of frames, with a level meter of the tone band and the
-// receiver's own ten-decoder sink beside it for the live status.
+// What hov record hands to the capture front: a recording of exactly what the receiver would
+// hear, saved as a WAV file once the capture has closed, up to a number of frames, with a level
+// meter of the tone band and the receiver's own ten-decoder sink beside it for the live status.
 #pragma once
 
 #include <atomic>
@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "capture/AudioInput.h"
-#include "receive/FileWavSink.h"
 #include "receive/HovSinkConcurrent.h"
 #include "tools/hov/FrameSpectrum.h"
 
@@ -21,17 +20,17 @@ class RecordSink : public AudioInput::AudioSink {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Main thread. Records to path on Close; takes no frames beyond frameLimit (0: no limit).
-  // verbose: says on stderr when the first samples have come.
-  RecordSink(const std::string& path, int64_t frameLimit, bool verbose);
+  // Main thread. Takes no frames beyond frameLimit (0: no limit; with a limit the recording's
+  // memory is taken here). verbose: says on stderr when the first samples have come.
+  RecordSink(int64_t frameLimit, bool verbose);
   // Main thread, after the capture has closed.
   ~RecordSink() override;
   RecordSink(const RecordSink&) = delete;
   RecordSink& operator=(const RecordSink&) = delete;
 
-  // Capture side: the format, passed on to the file and the decoders.
+  // Capture side: the format (mono 16-bit), passed on to the decoders.
   void Open(uint32_t channels, uint32_t samplesPerSec, uint32_t bitsPerSample) override;
-  // Capture side or the closing thread: writes the file; closes the decoders.
+  // Capture side or the closing thread: closes the decoders.
   void Close() override;
   // Capture side: records the frames up to the limit, measures and decodes them; returns frames.
   int32_t Write(const int16_t* data, int32_t frames) override;
@@ -51,12 +50,15 @@ class RecordSink : public AudioInput::AudioSink {
   double BandLevelDb() const { return m_bandDb.load(); }
   // Polling thread (one at a time). The key the ten decoders accepted, empty until then.
   std::string HeardKey();
+  // Main thread, after the capture has closed. Writes the recording to path as a mono 16-bit
+  // WAV file, every write checked; false with *error, and no file left, when writing fails.
+  bool Save(const std::string& path, std::string* error) const;
 
  private:
   // Capture side. Adds samples to the meter's frame, measuring every full frame.
   void Measure(const int16_t* data, int32_t frames);
 
-  FileWavSink m_file;
+  std::vector<int16_t> m_recording;  // capture side until it closes
   HovSinkConcurrent m_decoders;
   const int64_t m_frameLimit;
   const bool m_verbose;

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/hov/AudioFiles.h"
+#include "tools/hov/OutputFile.h"
 
 namespace {
 using analyze::DecoderReport;

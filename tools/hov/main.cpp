@@ -37,7 +37,8 @@ const CLI::Validator kNamed(
     "NAME");
 const std::vector<std::string> kReceivers = {"design", "robust"};
 constexpr const char* kReceiverHelp =
-    "The receiver: design (the library's, the default) or robust (where the build has it)";
+    "The receiver: design (the library's, the default) or robust (any rate from 44100 Hz, "
+    "listens the whole time)";
 
 #ifdef HOV_CLI_FILE_COMMANDS
 // --receiver NAME for a file command: the modem library's receiver of that name.
