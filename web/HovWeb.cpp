@@ -135,15 +135,24 @@ EMSCRIPTEN_KEEPALIVE int hov_web_decoder_write(LiveDecoder* live, const float* s
   return rc == HOV_MODEM_OK ? result.code : rc;
 }
 
-// Main thread. The decoder's state as JSON: its result and what its windows have read.
+// Main thread. The decoder's state as JSON: its result, what the design receiver's windows have
+// read, and the robust receiver's last search ("search").
 EMSCRIPTEN_KEEPALIVE const char* hov_web_decoder_state(LiveDecoder* live) {
   hov_modem_result result;
   hov_modem_decoder_result(live->decoder, &result);
+  // The robust receiver's last search, where it runs: why it has not committed a key yet.
+  std::string robust;
+  hov_modem_robust_view view;
+  if (hov_modem_decoder_robust_view(live->decoder, &view) == HOV_MODEM_OK && view.frame >= 0) {
+    robust = ",\"search\":{\"verdict\":" + Text(view.verdict) +
+             ",\"repetitions\":" + std::to_string(view.repetitions) +
+             ",\"minMargin\":" + Number(view.min_margin) + "}";
+  }
   return Hand("{\"code\":" + std::to_string(result.code) + ",\"key\":" + Text(result.key) +
               ",\"frame\":" + std::to_string(result.frame) +
               ",\"windows\":" + std::to_string(live->windows) +
               ",\"packets\":" + std::to_string(live->packets) + ",\"lastKey\":" + Text(live->key) +
-              ",\"votes\":" + std::to_string(live->votes) + "}");
+              ",\"votes\":" + std::to_string(live->votes) + robust + "}");
 }
 
 // Main thread. Frees the decoder; null is ignored.

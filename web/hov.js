@@ -232,6 +232,8 @@
     } else if (code < 0) {
       live.done = true;
       setState(`decoder error ${code}`);
+    } else if (s.search) {
+      setState(`listening: ${s.search.verdict} (${s.search.repetitions} packets summed)`);
     } else if (s.lastKey) {
       setState(`hearing ${s.lastKey} (${s.votes} of ${format.acceptVotes} votes)`);
     } else if (s.packets > 0) {
