@@ -59,7 +59,8 @@ void Resampler::Push(const float* in, size_t count, std::vector<float>* out) {
     const int64_t scaled = m_next * m_inRate;
     const int64_t centre = scaled / m_outRate;
     const double offset = static_cast<double>(scaled % m_outRate) / static_cast<double>(m_outRate);
-    if (centre + reach + 1 > available) {
+    // The kernel reaches input centre + reach + 1, which must have come.
+    if (centre + reach + 1 >= available) {
       break;
     }
     double sum = 0.0;

@@ -29,11 +29,17 @@ constexpr int32_t kBaseRing = 256;         // decimated samples kept (power of t
 constexpr int32_t kFrameRing = 320;        // frames kept: three cycles and a symbol, with room
 constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
 constexpr double kWindowShare = 0.625;     // a frame spans the later part of a symbol
+                                           // spans the later part of a symbol
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
 constexpr float kEchoShare = 0.5f;         // of the previous symbol's energy taken away
-constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
-constexpr float kMinMargin = 4.0f;         // every position's margin, noise-floor units
-constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over its floor
+constexpr float kEchoShareLow = 0.3f;      // a committed key must read the same with less
+constexpr float kEchoShareHigh =
+    0.9f;  // and with more taken away         // of the previous symbol's energy taken away
+constexpr int32_t kPlateau = 2;      // neighbouring phases that must read the same key
+constexpr float kRepeatHold = 0.8f;  // a repeated tone keeps this much of its energy
+                                     // repeated tone keeps this much of its energy
+constexpr float kMinMargin = 4.0f;   // every position's margin, noise-floor units
+constexpr float kPeakGate = 20.0f;   // a frame with a peak this far over its floor
 constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases / 2;        // frames between searches
@@ -41,6 +47,19 @@ constexpr int32_t kSearchEvery = kPhases / 2;        // frames between searches
 uint32_t Packed(const uint8_t* key) {
   return static_cast<uint32_t>(key[0]) << 24 | static_cast<uint32_t>(key[1]) << 16 |
          static_cast<uint32_t>(key[2]) << 8 | key[3];
+}
+
+// True when the packet of a key holds the same tone twice in a row, separator aside.
+bool RepeatsATone(uint32_t key) {
+  int32_t previous = -1;
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    const int32_t nibble = static_cast<int32_t>(key >> shift & 15);
+    if (nibble == previous) {
+      return true;
+    }
+    previous = nibble;
+  }
+  return previous == 0;  // the last nibble runs into the separator
 }
 
 }  // namespace
@@ -363,9 +382,48 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   return true;
 }
 
-void RobustReceiver::Search() {
-  const int64_t newest = m_frameCount - 1;
+int32_t RobustReceiver::Read(int32_t shift, int32_t phase, float echoShare, float* clarity) {
+  const int64_t head = m_frameCount - 1 - phase;
   const int64_t oldest = std::max<int64_t>(0, m_frameCount - kFrameRing);
+  const int32_t* bins = &m_toneBins[(shift + m_maxShift) * kCells];
+  const double framesPerSymbol = m_framesPerSymbol[shift + m_maxShift];
+  int32_t slots = 0;  // readings available, each with the symbol before it
+  float* g = m_gather.data();
+  for (int32_t i = 0; i <= kMaxSlots; ++i) {
+    const int64_t frame = head - std::lround(i * framesPerSymbol);
+    if (frame < oldest) {
+      break;
+    }
+    const float* row = &m_frames[static_cast<size_t>(frame % kFrameRing) * m_bandWidth];
+    for (int c = 0; c < kCells; ++c) {
+      g[i * kCells + c] = row[bins[c]];
+    }
+    slots = i;
+  }
+  // Take away part of the previous symbol's energy (its echo), and read every slot alone.
+  *clarity = 0.0f;
+  for (int32_t i = 0; i < slots; ++i) {
+    float* e = &m_echoFree[i * kCells];
+    int top = 0;
+    for (int c = 0; c < kCells; ++c) {
+      e[c] = g[i * kCells + c] - echoShare * g[(i + 1) * kCells + c];
+      if (e[c] > e[top]) {
+        top = c;
+      }
+    }
+    m_reading[i] = top - 1;
+    if (i < kFirstSlots) {
+      float second = 0.0f;
+      for (int c = 0; c < kCells; ++c) {
+        second = c == top ? second : std::max(second, e[c]);
+      }
+      *clarity += (e[top] - second) / std::max(e[top], 1e-30f);
+    }
+  }
+  return slots;
+}
+
+void RobustReceiver::Search() {
   // Only the offsets whose tone grid holds most of the recent peaks are worth reading.
   int32_t most = 0;
   for (int32_t s = 0; s < 2 * m_maxShift + 1; ++s) {
@@ -374,44 +432,20 @@ void RobustReceiver::Search() {
   Candidate candidate, best, accepted;
   bool haveAccepted = false, ambiguous = false, bestValid = false, any = false;
   bool confirmed = false;
+  int32_t acceptedSlots = 0;
+  int32_t plateauShift = 0, plateauStart = 0, plateauWidth = 0;
   int32_t bestShift = 0, bestPhase = 0, bestSlots = 0;
   for (int32_t s = -m_maxShift; s <= m_maxShift; ++s) {
     if (m_shiftVotes[s + m_maxShift] * 4 < most * 3) {
       continue;
     }
-    const int32_t* bins = &m_toneBins[(s + m_maxShift) * kCells];
-    const double framesPerSymbol = m_framesPerSymbol[s + m_maxShift];
-    uint32_t previousPhaseKey = 0;  // the key the previous phase of this offset accepted
+    uint32_t phaseKeys[kPhases] = {};  // the key each phase of this offset accepted, or 0
+    float clarity[kPhases] = {};       // how cleanly each phase's frames hold one tone
     for (int32_t phase = 0; phase < kPhases; ++phase) {
-      uint32_t phaseKey = 0;
-      const int64_t head = newest - phase;
-      int32_t slots = 0;  // readings available, each with the symbol before it
-      float* g = m_gather.data();
-      for (int32_t i = 0; i <= kMaxSlots; ++i) {
-        const int64_t frame = head - std::lround(i * framesPerSymbol);
-        if (frame < oldest) {
-          break;
-        }
-        const float* row = &m_frames[static_cast<size_t>(frame % kFrameRing) * m_bandWidth];
-        for (int c = 0; c < kCells; ++c) {
-          g[i * kCells + c] = row[bins[c]];
-        }
-        slots = i;
-      }
+      uint32_t& phaseKey = phaseKeys[phase];
+      const int32_t slots = Read(s, phase, kEchoShare, &clarity[phase]);
       if (slots < kFirstSlots) {
         continue;
-      }
-      // Take away part of the previous symbol's energy (its echo), and read every slot alone.
-      for (int32_t i = 0; i < slots; ++i) {
-        float* e = &m_echoFree[i * kCells];
-        int top = 0;
-        for (int c = 0; c < kCells; ++c) {
-          e[c] = g[i * kCells + c] - kEchoShare * g[(i + 1) * kCells + c];
-          if (e[c] > e[top]) {
-            top = c;
-          }
-        }
-        m_reading[i] = top - 1;
       }
       for (int32_t n : {kFirstSlots, 2 * kPositions, 3 * kPositions}) {
         if (n > slots) {
@@ -419,14 +453,13 @@ void RobustReceiver::Search() {
         }
         const bool ok = Evaluate(n, &candidate);
         if (ok) {
-          // A true symbol phase lies on a plateau: the next phase reads the same key.
           phaseKey = Packed(candidate.key);
-          confirmed = confirmed || phaseKey == previousPhaseKey;
           if (haveAccepted && !std::equal(candidate.key, candidate.key + 4, accepted.key)) {
             ambiguous = true;
           }
           if (!haveAccepted || candidate.minMargin > accepted.minMargin) {
             accepted = candidate;
+            acceptedSlots = n;
           }
           haveAccepted = true;
         }
@@ -445,7 +478,37 @@ void RobustReceiver::Search() {
         }
         any = true;
       }
-      previousPhaseKey = phaseKey;
+    }
+    // A true symbol phase lies on a plateau: neighbouring phases accept the same key, where a
+    // phase that reads across symbol boundaries stands alone. Phases wrap: the one before phase
+    // 0 reads the same cycle one symbol later.
+    // A key that repeats a tone, as an echo would, needs the wider plateau.
+    for (int32_t p = 0; p < kPhases; ++p) {
+      bool plateau = phaseKeys[p] != 0;
+      const int32_t width = RepeatsATone(phaseKeys[p]) ? kPlateau + 1 : kPlateau;
+      for (int32_t q = 1; q < width; ++q) {
+        plateau = plateau && phaseKeys[(p + q) % kPhases] == phaseKeys[p];
+      }
+      if (plateau && !confirmed) {
+        confirmed = true;
+        plateauShift = s;
+        plateauStart = p;
+        plateauWidth = width;
+      }
+    }
+  }
+
+  // An echo that wins a position changes with the share of it taken away; a true symbol does
+  // not, on at least one phase of the plateau (its edges read a little of the next symbol).
+  bool steady = false;
+  for (int32_t q = 0; confirmed && !ambiguous && !steady && q < plateauWidth; ++q) {
+    steady = true;
+    for (float share : {kEchoShareLow, kEchoShareHigh}) {
+      float unused;
+      const int32_t slots = Read(plateauShift, (plateauStart + q) % kPhases, share, &unused);
+      Candidate again;
+      steady = steady && Evaluate(std::min(acceptedSlots, slots), &again) &&
+               Packed(again.key) == Packed(accepted.key);
     }
   }
 
@@ -471,9 +534,10 @@ void RobustReceiver::Search() {
   in.minMargin = best.minMargin;
   in.verdict = haveAccepted && ambiguous    ? "ambiguous"
                : haveAccepted && !confirmed ? "one phase only"
+               : confirmed && !steady       ? "echo-dependent"
                : any                        ? best.verdict
                                             : "too short";
-  if (confirmed && !ambiguous) {
+  if (confirmed && !ambiguous && steady) {
     m_result.code = 1;
     std::copy(accepted.key, accepted.key + 4, m_result.key);
     m_result.samplePosition = m_consumed;

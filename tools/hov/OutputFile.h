@@ -11,16 +11,17 @@
 // before Finish) is removed when it is a regular file.
 class CheckedFile {
  public:
-  CheckedFile() = default;
-  ~CheckedFile();
+  CheckedFile() = default;  // main thread; nothing open
+  ~CheckedFile();           // main thread; a file not finished is closed and removed
   CheckedFile(const CheckedFile&) = delete;
   CheckedFile& operator=(const CheckedFile&) = delete;
 
-  // Creates or truncates path; false with *error ("cannot write PATH: REASON").
+  // Main thread. Creates or truncates path; false with *error ("cannot write PATH: REASON").
   bool Open(const std::string& path, std::string* error);
-  // After Open. Writes size bytes; false with *error (the file is then removed).
+  // Main thread, after Open. Writes size bytes; false with *error (the file is then removed).
   bool Write(const void* data, size_t size, std::string* error);
-  // After Open. Flushes and closes; false with *error (the file is then removed).
+  // Main thread, after Open. Flushes and closes; true: the file is complete; false with *error (the
+  // file is then removed).
   bool Finish(std::string* error);
 
  private:
