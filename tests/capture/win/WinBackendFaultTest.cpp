@@ -3,70 +3,21 @@
 // case what was acquired is released, and sound threads allocate nothing per buffer.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "capture/win/AudioInputWinMME.h"
 #include "capture/win/AudioInputWinWASAPI.h"
 #include "send/win/AudioOutputWinMME.h"
-#include "tests/fakes/win/AllocationCount.h"
 #include "tests/fakes/win/WinRig.h"
 
 namespace {
 
 enum class Kind { kWaveOut, kWaveIn, kWasapi };
-constexpr int kMaxCalls = 1024;
-
-// Sink and source at once: counts calls without allocating and notes the allocations of the
-// calling thread at each one.
-class Counter : public AudioInput::AudioSink, public AudioOutput::AudioSource {
- public:
-  void Open(uint32_t, uint32_t, uint32_t) override { ++opens; }
-  void Close() override { ++closes; }
-  int32_t Write(const int16_t*, int32_t frames) override {
-    Note();
-    return frames;
-  }
-  int32_t Read(int16_t* buffer, int32_t count) override {
-    Note();
-    for (int32_t i = 0; i < count; ++i) {
-      buffer[i] = 1000;
-    }
-    return count;
-  }
-  // Test thread. Waits until count calls have come (10 s at most).
-  bool WaitForCalls(int count) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return calls >= count; });
-  }
-  int64_t AllocationsBetween(int first, int last) const {
-    return m_allocations[last] - m_allocations[first];
-  }
-
-  std::atomic<int> opens{0};
-  std::atomic<int> closes{0};
-  std::atomic<int> calls{0};  // Writes or Reads
-
- private:
-  void Note() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (calls < kMaxCalls) {
-      m_allocations[calls] = ThreadAllocations();
-    }
-    ++calls;
-    m_changed.notify_all();
-  }
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  int64_t m_allocations[kMaxCalls] = {};
-};
 
 class WinBackendTest : public WinRig {
  public:
@@ -74,13 +25,13 @@ class WinBackendTest : public WinRig {
     switch (kind) {
       case Kind::kWaveOut:
         m_output = std::make_unique<AudioOutputWinMME>();
-        return m_output->Open(0, &counter);
+        return m_output->Open(0, &sink);
       case Kind::kWaveIn:
         m_input = std::make_unique<AudioInputWinMME>();
-        return m_input->Open(0, &counter);
+        return m_input->Open(0, &sink);
       case Kind::kWasapi:
         m_wasapi = std::make_unique<AudioInputWinWASAPI>();
-        return m_wasapi->Open(0, &counter);
+        return m_wasapi->Open(0, &sink);
     }
     return false;
   }
@@ -105,18 +56,16 @@ class WinBackendTest : public WinRig {
   }
   // One buffer or packet through the running backend; false when it did not arrive.
   bool Flow(Kind kind) {
-    int calls = counter.calls;
+    int calls = sink.calls;
     if (kind == Kind::kWasapi) {
       client.Deliver(FakeAudioClient::Bytes(std::vector<float>(480, 0.25f)), 480);
-      return counter.WaitForCalls(calls + 1);
+      return sink.WaitForCalls(calls + 1);
     }
     // Wave devices: the buffer has been used and queued again.
     int queued = wave.queued;
-    return wave.ReturnOne(std::vector<int16_t>(4410, 7)) && counter.WaitForCalls(calls + 1) &&
+    return wave.ReturnOne(std::vector<int16_t>(4410, 7)) && sink.WaitForCalls(calls + 1) &&
            wave.WaitForQueued(queued + 1);
   }
-
-  Counter counter;
 
  private:
   std::unique_ptr<AudioOutputWinMME> m_output;
@@ -156,7 +105,7 @@ TEST_P(StartFaultTest, OpenFailsWithItsLineAndHoldsNothing) {
         << line.text;
   }
   Close();
-  EXPECT_EQ(counter.opens + counter.closes, 0);
+  EXPECT_EQ(sink.opens + sink.closes, 0);
   ExpectNothingHeld();
 }
 
@@ -196,11 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "pAudioClient2->GetMixFormat failed, res:" + Res(AUDCLNT_E_SERVICE_NOT_RUNNING)},
         StartFault{"MixRate44100", Kind::kWasapi,
                    [](T& t) {
-                     const GUID kFloat = {0x00000003,
-                                          0x0000,
-                                          0x0010,
-                                          {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-                     t.client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32, kFloat);
+                     t.client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32,
+                                           FakeAudioClient::kFloat);
                    },
                    "pwfx->nSamplesPerSec != 48000"},
         StartFault{"Initialize", Kind::kWasapi,
@@ -246,8 +192,8 @@ TEST_P(KindTest, ALostDeviceIsReopenedAndLoggedOnceEachWay) {
   EXPECT_EQ(log.Count("[hov] " + name + ": device lost, reopening the default device"), 1);
   EXPECT_EQ(log.Count("[hov] " + name + ": default device open again"), 1);
   Close();
-  EXPECT_EQ(counter.opens, kind == Kind::kWaveOut ? 0 : 1);
-  EXPECT_EQ(counter.closes, kind == Kind::kWaveOut ? 0 : 1);
+  EXPECT_EQ(sink.opens, kind == Kind::kWaveOut ? 0 : 1);
+  EXPECT_EQ(sink.closes, kind == Kind::kWaveOut ? 0 : 1);
   ExpectNothingHeld();
 }
 
@@ -266,7 +212,7 @@ TEST_P(KindTest, CloseReturnsWhileTheDeviceHangsAndReleasesLater) {
                       .count();
   std::printf("%s: Close with a hung device returned after %lld ms\n", NameOf(kind),
               static_cast<long long>(ms));
-  const int calls = counter.calls;
+  const int calls = sink.calls;
   EXPECT_GE(log.Count(kind == Kind::kWasapi
                           ? "[hov] AudioInputWinWASAPI: the capture thread did not stop within "
                             "250 ms; it ends on its own"
@@ -274,10 +220,10 @@ TEST_P(KindTest, CloseReturnsWhileTheDeviceHangsAndReleasesLater) {
                                 ": the device did not stop within 250 ms; it is left to close "
                                 "on its own"),
             1);
-  EXPECT_EQ(counter.closes, kind == Kind::kWaveOut ? 0 : 1);
+  EXPECT_EQ(sink.closes, kind == Kind::kWaveOut ? 0 : 1);
   client.ReleaseStop();
   EXPECT_TRUE(wave.Release());
-  EXPECT_EQ(counter.calls, calls);
+  EXPECT_EQ(sink.calls, calls);
   ExpectNothingHeld();
 }
 
@@ -285,15 +231,15 @@ TEST_P(KindTest, CloseReturnsWhileTheDeviceHangsAndReleasesLater) {
 TEST_P(KindTest, SoundThreadsAllocateNothingPerBuffer) {
   const Kind kind = GetParam();
   ASSERT_TRUE(Open(kind));
-  const int first = counter.calls + 2;
+  const int first = sink.calls + 2;
   const int buffers = 200;
   for (int n = 0; n < buffers; ++n) {
     ASSERT_TRUE(Flow(kind)) << n;
   }
-  const int last = counter.calls - 1;
+  const int last = sink.calls - 1;
   std::printf("%s: %lld allocations on the sound thread over %d buffers\n", NameOf(kind),
-              static_cast<long long>(counter.AllocationsBetween(first, last)), last - first);
-  EXPECT_EQ(counter.AllocationsBetween(first, last), 0);
+              static_cast<long long>(sink.AllocationsBetween(first, last)), last - first);
+  EXPECT_EQ(sink.AllocationsBetween(first, last), 0);
   Close();
   ExpectNothingHeld();
 }

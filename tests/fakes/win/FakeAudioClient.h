@@ -1,6 +1,6 @@
 // A fake audio client and its capture service. The test chooses the mix format and which call
 // fails, then delivers packets: each one is queued and the client's event is signalled, as an
-// endpoint does once per period. Calls are noted in the call journal.
+// endpoint does once per period.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -19,41 +18,39 @@
 
 class FakeCaptureClient : public FakeUnknown<IAudioCaptureClient> {
  public:
-  // Test thread. Queues one packet; a failing result makes that GetBuffer fail instead.
-  void Queue(std::vector<BYTE> data, UINT32 frames, HRESULT result = S_OK);
   // Test thread. Waits until count GetBuffer calls (failed ones included) have been answered
   // and every packet handed out has been released; false after 10 s.
   bool WaitForGetBuffers(int count);
-  int ReleaseMismatches() const;  // ReleaseBuffer without a held packet or with other frames
+  std::atomic<int> releaseMismatches{0};  // ReleaseBuffer without a packet or with other frames
 
-  HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
-                                      UINT64* devicePosition, UINT64* qpcPosition) override;
+  HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
+                                      UINT64*) override;
   HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override;
   HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32*) override { return E_NOTIMPL; }
-  ULONG STDMETHODCALLTYPE Release() override;
 
  private:
+  friend class FakeAudioClient;
   struct Packet {
     std::vector<BYTE> data;
     UINT32 frames;
     HRESULT result;
   };
-  mutable std::mutex m_mutex;
+  std::mutex m_mutex;
   std::condition_variable m_changed;
   std::deque<Packet> m_packets;
   Packet m_held{};
   bool m_holding = false;
   int m_getBuffers = 0;
-  int m_releaseMismatches = 0;
 };
 
 class FakeAudioClient : public FakeUnknown<IAudioClient2> {
  public:
-  FakeAudioClient();  // mono 48000 Hz 32-bit float, extensible, as a shared-mode endpoint gives
+  FakeAudioClient() { SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 48000, 32, kFloat); }
 
   // Test thread, before use. The mix format handed out by GetMixFormat.
   void SetMixFormat(WORD tag, WORD channels, DWORD rate, WORD bits, const GUID& subFormat);
-  // Test thread. Queues a packet and signals the event set by SetEventHandle.
+  // Test thread. Queues a packet (a failing result makes that GetBuffer fail instead) and
+  // signals the event set by SetEventHandle.
   void Deliver(std::vector<BYTE> data, UINT32 frames, HRESULT result = S_OK);
   // Mono or interleaved samples of the given type as packet bytes.
   template <typename Sample>
@@ -61,7 +58,12 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2> {
     const BYTE* first = reinterpret_cast<const BYTE*>(samples.data());
     return std::vector<BYTE>(first, first + samples.size() * sizeof(Sample));
   }
+  // Test thread. Lets a blocked Stop go on.
+  void ReleaseStop();
+  // Test thread. Waits until count successful Starts have been made (10 s at most).
+  bool WaitForStarts(int count);
 
+  static const GUID kFloat;
   FakeCaptureClient capture;
   HRESULT setClientPropertiesResult = S_OK;
   HRESULT getMixFormatResult = S_OK;
@@ -69,26 +71,14 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2> {
   HRESULT setEventHandleResult = S_OK;
   HRESULT getServiceResult = S_OK;
   HRESULT startResult = S_OK;
-
-  // What the code asked for, checked after the capture thread has ended or reported.
-  AudioClientProperties properties{};
-  AUDCLNT_SHAREMODE shareMode = AUDCLNT_SHAREMODE_EXCLUSIVE;
-  DWORD streamFlags = 0;
-  REFERENCE_TIME bufferDuration = 0;
-  REFERENCE_TIME periodicity = -1;
-  bool initializedWithMixFormat = false;
-  bool sessionGuidGiven = true;
+  bool blockStop = false;      // Stop waits until ReleaseStop()
   std::atomic<int> starts{0};  // successful ones
   std::atomic<int> stops{0};
-  bool blockStop = false;  // Stop waits until ReleaseStop()
-  // Test thread. Lets a blocked Stop go on.
-  void ReleaseStop();
-  // Test thread. Waits until count successful Starts have been made (10 s at most).
-  bool WaitForStarts(int count);
 
-  HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
-                                       REFERENCE_TIME period, const WAVEFORMATEX* format,
-                                       LPCGUID session) override;
+  HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE, DWORD, REFERENCE_TIME, REFERENCE_TIME,
+                                       const WAVEFORMATEX*, LPCGUID) override {
+    return initializeResult;
+  }
   HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
@@ -103,13 +93,17 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2> {
   HRESULT STDMETHODCALLTYPE Start() override;
   HRESULT STDMETHODCALLTYPE Stop() override;
   HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override;
-  HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** out) override;
+  HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
+    m_event = event;
+    return setEventHandleResult;
+  }
+  HRESULT STDMETHODCALLTYPE GetService(REFIID, void** out) override;
   HRESULT STDMETHODCALLTYPE IsOffloadCapable(AUDIO_STREAM_CATEGORY, WINBOOL*) override {
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE SetClientProperties(const AudioClientProperties* props) override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE SetClientProperties(const AudioClientProperties*) override {
+    return setClientPropertiesResult;
+  }
   HRESULT STDMETHODCALLTYPE GetBufferSizeLimits(const WAVEFORMATEX*, WINBOOL, REFERENCE_TIME*,
                                                 REFERENCE_TIME*) override {
     return E_NOTIMPL;
@@ -117,9 +111,8 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2> {
 
  private:
   WAVEFORMATEXTENSIBLE m_mixFormat{};
-  const WAVEFORMATEX* m_handedFormat = nullptr;
   std::atomic<HANDLE> m_event{nullptr};
-  std::mutex m_stopMutex;
-  std::condition_variable m_stopReleased;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
   bool m_released = false;
 };

@@ -1,9 +1,38 @@
 #include "tests/fakes/win/FakeCaptureApi.h"
 
 #include <chrono>
+#include <cstring>
+#include <set>
 
-#include "tests/fakes/win/CallJournal.h"
-#include "tests/fakes/win/TaskMemory.h"
+namespace {
+std::mutex g_blocksMutex;
+std::set<void*> g_blocks;
+
+// Forgets a block handed out by a fake; false when no fake handed it out.
+bool ForgetTracked(void* block) {
+  std::lock_guard<std::mutex> lock(g_blocksMutex);
+  return block == nullptr || g_blocks.erase(block) == 1;
+}
+}  // namespace
+
+void* AllocateTracked(size_t bytes) {
+  void* block = ::CoTaskMemAlloc(bytes);
+  std::lock_guard<std::mutex> lock(g_blocksMutex);
+  g_blocks.insert(block);
+  return block;
+}
+
+wchar_t* CopyTracked(const std::wstring& text) {
+  size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  auto* copy = static_cast<wchar_t*>(AllocateTracked(bytes));
+  std::memcpy(copy, text.c_str(), bytes);
+  return copy;
+}
+
+size_t TrackedBlocks() {
+  std::lock_guard<std::mutex> lock(g_blocksMutex);
+  return g_blocks.size();
+}
 
 FakeCaptureApi* FakeCaptureApi::s_current = nullptr;
 
@@ -25,27 +54,19 @@ FakeCaptureApi::~FakeCaptureApi() {
   s_current = nullptr;
 }
 
-HRESULT FakeCaptureApi::CoInitializeEx(LPVOID reserved, DWORD model) {
-  if (reserved != nullptr || model != COINIT_MULTITHREADED) {
-    return E_INVALIDARG;
-  }
+HRESULT FakeCaptureApi::CoInitializeEx(LPVOID, DWORD) {
   if (SUCCEEDED(s_current->coInitializeResult)) {
-    ++s_current->m_comInits;
+    ++s_current->comInits;
   }
   return s_current->coInitializeResult;
 }
 
 void FakeCaptureApi::CoUninitialize() {
-  JournalNote("CoUninitialize");
-  ++s_current->m_comUninits;
+  ++s_current->comUninits;
 }
 
-HRESULT FakeCaptureApi::CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
-                                         LPVOID* out) {
+HRESULT FakeCaptureApi::CoCreateInstance(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID* out) {
   *out = nullptr;
-  s_current->m_createArgumentsRight = IsEqualCLSID(clsid, __uuidof(MMDeviceEnumerator)) &&
-                                      outer == nullptr && context == CLSCTX_ALL &&
-                                      IsEqualIID(iid, __uuidof(IMMDeviceEnumerator));
   if (FAILED(s_current->coCreateResult)) {
     return s_current->coCreateResult;
   }
@@ -55,55 +76,42 @@ HRESULT FakeCaptureApi::CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD 
 }
 
 void FakeCaptureApi::CoTaskMemFree(LPVOID block) {
-  JournalNote("CoTaskMemFree");
-  if (block != nullptr && !ForgetTracked(block)) {
-    ++s_current->m_foreignFrees;
+  if (!ForgetTracked(block)) {
+    ++s_current->foreignFrees;
   }
   ::CoTaskMemFree(block);
 }
 
 HRESULT FakeCaptureApi::PropVariantClear(PROPVARIANT* value) {
-  void* block = nullptr;
-  if (value->vt == VT_LPWSTR) {
-    block = value->pwszVal;
-  } else if (value->vt == VT_CLSID) {
-    block = value->puuid;
-  }
-  if (block != nullptr && !ForgetTracked(block)) {
-    ++s_current->m_foreignFrees;
+  void* block = value->vt == VT_LPWSTR  ? static_cast<void*>(value->pwszVal)
+                : value->vt == VT_CLSID ? static_cast<void*>(value->puuid)
+                                        : nullptr;
+  if (!ForgetTracked(block)) {
+    ++s_current->foreignFrees;
   }
   return ::PropVariantClear(value);
 }
 
+HANDLE FakeCaptureApi::Made(HANDLE event) {
+  std::lock_guard<std::mutex> lock(s_current->m_mutex);
+  s_current->m_openEvents += event != nullptr ? 1 : 0;
+  return event;
+}
+
 HANDLE FakeCaptureApi::CreateEventA(LPSECURITY_ATTRIBUTES attributes, WINBOOL manualReset,
                                     WINBOOL initialState, LPCSTR name) {
-  if (s_current->failCreateEvent) {
-    return nullptr;
-  }
-  HANDLE event = ::CreateEventA(attributes, manualReset, initialState, name);
-  if (event != nullptr) {
-    ++s_current->m_openEvents;
-  }
-  return event;
+  return s_current->failCreateEvent
+             ? nullptr
+             : Made(::CreateEventA(attributes, manualReset, initialState, name));
 }
 
 HANDLE FakeCaptureApi::CreateEventExA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
                                       DWORD access) {
-  if (s_current->failCreateEventEx) {
-    return nullptr;
-  }
-  HANDLE event = ::CreateEventExA(attributes, name, flags, access);
-  if (event != nullptr) {
-    ++s_current->m_openEvents;
-    s_current->m_captureEvent = event;
-  }
-  return event;
+  return s_current->failCreateEventEx ? nullptr
+                                      : Made(::CreateEventExA(attributes, name, flags, access));
 }
 
 WINBOOL FakeCaptureApi::CloseHandle(HANDLE handle) {
-  if (handle == s_current->m_captureEvent) {
-    JournalNote("CloseHandle capture event");
-  }
   WINBOOL closed = ::CloseHandle(handle);
   std::lock_guard<std::mutex> lock(s_current->m_mutex);
   --s_current->m_openEvents;

@@ -1,7 +1,7 @@
 // Puts fakes behind the COM, task memory and event entries of the capture function table for
 // its lifetime: CoCreateInstance hands out the fake enumerator, and a test can make COM
 // initialisation, enumerator creation or either event creation fail. Counts what was acquired
-// and released, and notes teardown calls in the call journal.
+// and released.
 #pragma once
 
 #include <windows.h>
@@ -25,35 +25,26 @@ class FakeCaptureApi {
   bool failCreateEventEx = false;
 
   // Any thread.
-  int ComInitializations() const { return m_comInits; }  // successful ones
-  int ComUninitializations() const { return m_comUninits; }
-  int OpenEvents() const { return m_openEvents; }      // made and not closed
-  int ForeignFrees() const { return m_foreignFrees; }  // frees of memory no fake handed out
-  bool CreateInstanceArgumentsRight() const { return m_createArgumentsRight; }
+  std::atomic<int> comInits{0};  // successful ones
+  std::atomic<int> comUninits{0};
+  std::atomic<int> foreignFrees{0};  // frees of memory no fake handed out
   // Test thread. Waits until no event made through the fake is open (10 s at most).
   bool WaitForEventsClosed();
 
  private:
   static HRESULT WINAPI CoInitializeEx(LPVOID reserved, DWORD model);
   static void WINAPI CoUninitialize();
-  static HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
-                                         LPVOID* out);
+  static HRESULT WINAPI CoCreateInstance(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID* out);
   static void WINAPI CoTaskMemFree(LPVOID block);
   static HRESULT WINAPI PropVariantClear(PROPVARIANT* value);
-  static HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, WINBOOL manualReset,
-                                    WINBOOL initialState, LPCSTR name);
-  static HANDLE WINAPI CreateEventExA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
-                                      DWORD access);
+  static HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, WINBOOL, WINBOOL, LPCSTR);
+  static HANDLE WINAPI CreateEventExA(LPSECURITY_ATTRIBUTES, LPCSTR, DWORD, DWORD);
   static WINBOOL WINAPI CloseHandle(HANDLE handle);
+  static HANDLE Made(HANDLE event);
 
   static FakeCaptureApi* s_current;
   WinApi m_saved;
-  std::atomic<int> m_comInits{0};
-  std::atomic<int> m_comUninits{0};
-  std::atomic<int> m_openEvents{0};
-  std::atomic<int> m_foreignFrees{0};
-  std::atomic<bool> m_createArgumentsRight{false};
-  std::atomic<HANDLE> m_captureEvent{nullptr};
+  int m_openEvents = 0;  // made and not closed
   std::mutex m_mutex;
   std::condition_variable m_closed;
 };

@@ -3,94 +3,68 @@
 #include <audioclient.h>
 
 #include "tests/fakes/win/FakeAudioClient.h"
-#include "tests/fakes/win/TaskMemory.h"
-
-const PROPERTYKEY kFakeContainerIdKey = {
-    {0x8C7ED206, 0x3F8A, 0x4827, {0xB3, 0xAB, 0xAE, 0x9E, 0x1F, 0xAE, 0xFC, 0x6C}}, 2};
-const PROPERTYKEY kFakeFriendlyNameKey = {
-    {0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 14};
-const PROPERTYKEY kFakeEnumeratorNameKey = {
-    {0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 24};
-const GUID kBuiltInContainer = {
-    0x00000000, 0x0000, 0x0000, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}};
-const GUID kUsbContainer = {
-    0x5A3C1E7B, 0x42D1, 0x4C8E, {0x9F, 0x11, 0x0B, 0x2A, 0x6D, 0x73, 0x81, 0xC4}};
 
 namespace {
-bool SameKey(const PROPERTYKEY& a, const PROPERTYKEY& b) {
-  return IsEqualGUID(a.fmtid, b.fmtid) && a.pid == b.pid;
-}
+// Container id, friendly name, enumerator name: the store's properties in that order.
+const PROPERTYKEY kKeys[] = {
+    {{0x8C7ED206, 0x3F8A, 0x4827, {0xB3, 0xAB, 0xAE, 0x9E, 0x1F, 0xAE, 0xFC, 0x6C}}, 2},
+    {{0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 14},
+    {{0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 24}};
+const GUID kBuiltInContainer = {0, 0, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}};
+const GUID kOtherContainer = {0x5A3C1E7B, 0x42D1, 0x4C8E, {1, 2, 3, 4, 5, 6, 7, 8}};
 }  // namespace
 
-void FakePropertyStore::AddGuid(const PROPERTYKEY& key, const GUID& value) {
-  m_properties.push_back(Property{key, true, value, std::wstring()});
-}
-
-void FakePropertyStore::AddText(const PROPERTYKEY& key, const std::wstring& value) {
-  m_properties.push_back(Property{key, false, GUID{}, value});
-}
-
 HRESULT FakePropertyStore::GetCount(DWORD* count) {
-  *count = static_cast<DWORD>(m_properties.size());
+  *count = 3;
   return S_OK;
 }
 
 HRESULT FakePropertyStore::GetAt(DWORD index, PROPERTYKEY* key) {
-  if (index >= m_properties.size()) {
+  if (index >= 3) {
     return E_INVALIDARG;
   }
-  *key = m_properties[index].key;
+  *key = kKeys[index];
   return S_OK;
 }
 
 HRESULT FakePropertyStore::GetValue(REFPROPERTYKEY key, PROPVARIANT* value) {
   PropVariantInit(value);
-  for (const Property& property : m_properties) {
-    if (!SameKey(property.key, key)) {
+  for (int i = 0; i < 3; ++i) {
+    if (!IsEqualGUID(key.fmtid, kKeys[i].fmtid) || key.pid != kKeys[i].pid) {
       continue;
     }
-    if (property.isGuid) {
+    if (i == 0) {
       value->vt = VT_CLSID;
       value->puuid = static_cast<CLSID*>(AllocateTracked(sizeof(CLSID)));
-      *value->puuid = property.guid;
+      *value->puuid = container;
     } else {
       value->vt = VT_LPWSTR;
-      value->pwszVal = CopyTracked(property.text);
+      value->pwszVal = CopyTracked(i == 1 ? name : enumerator);
     }
-    return S_OK;
   }
-  return S_OK;  // a store without the property answers an empty value
+  return S_OK;
 }
 
-FakeEndpoint::FakeEndpoint(const std::wstring& name, const std::wstring& enumerator, bool builtIn)
-    : m_name(name) {
-  store.AddText(kFakeFriendlyNameKey, name);
-  store.AddGuid(kFakeContainerIdKey, builtIn ? kBuiltInContainer : kUsbContainer);
-  store.AddText(kFakeEnumeratorNameKey, enumerator);
+FakeEndpoint::FakeEndpoint(const std::wstring& name, const std::wstring& enumerator, bool builtIn) {
+  store.container = builtIn ? kBuiltInContainer : kOtherContainer;
+  store.name = name;
+  store.enumerator = enumerator;
 }
 
-HRESULT FakeEndpoint::Activate(REFIID iid, DWORD context, PROPVARIANT* parameters, void** out) {
-  ++activations;
+HRESULT FakeEndpoint::Activate(REFIID, DWORD, PROPVARIANT*, void** out) {
   *out = nullptr;
   if (FAILED(activateResult)) {
     return activateResult;
-  }
-  if (!IsEqualIID(iid, __uuidof(IAudioClient2)) || context != CLSCTX_ALL || parameters != nullptr ||
-      client == nullptr) {
-    return E_NOINTERFACE;
   }
   client->AddRef();
   *out = static_cast<IAudioClient2*>(client);
   return S_OK;
 }
 
-HRESULT FakeEndpoint::OpenPropertyStore(DWORD access, IPropertyStore** out) {
+HRESULT FakeEndpoint::OpenPropertyStore(DWORD, IPropertyStore** out) {
   *out = nullptr;
   if (FAILED(openStoreResult)) {
     return openStoreResult;
-  }
-  if (access != STGM_READ) {
-    return E_ACCESSDENIED;
   }
   store.AddRef();
   *out = &store;
@@ -98,17 +72,8 @@ HRESULT FakeEndpoint::OpenPropertyStore(DWORD access, IPropertyStore** out) {
 }
 
 HRESULT FakeEndpoint::GetId(LPWSTR* id) {
-  *id = nullptr;
-  if (FAILED(getIdResult)) {
-    return getIdResult;
-  }
-  *id = CopyTracked(L"{0.0.1.00000000}." + m_name);
-  return S_OK;
-}
-
-HRESULT FakeEndpoint::GetState(DWORD* state) {
-  *state = DEVICE_STATE_ACTIVE;
-  return S_OK;
+  *id = FAILED(getIdResult) ? nullptr : CopyTracked(L"{0.0.1.00000000}." + store.name);
+  return getIdResult;
 }
 
 HRESULT FakeEndpointCollection::GetCount(UINT* count) {
@@ -118,23 +83,16 @@ HRESULT FakeEndpointCollection::GetCount(UINT* count) {
 
 HRESULT FakeEndpointCollection::Item(UINT index, IMMDevice** device) {
   *device = nullptr;
-  int call = ++m_itemCalls[index];
-  auto failure = failItemFromCall.find(index);
-  if (failure != failItemFromCall.end() && call >= failure->second) {
+  if (index == failItem || index >= endpoints.size()) {
     return E_FAIL;
-  }
-  if (index >= endpoints.size()) {
-    return E_INVALIDARG;
   }
   endpoints[index]->AddRef();
   *device = endpoints[index];
   return S_OK;
 }
 
-HRESULT FakeEnumerator::EnumAudioEndpoints(EDataFlow flow, DWORD states,
-                                           IMMDeviceCollection** devices) {
+HRESULT FakeEnumerator::EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection** devices) {
   *devices = nullptr;
-  enumeratedCaptureActive = flow == eCapture && states == DEVICE_STATE_ACTIVE;
   if (FAILED(enumResult)) {
     return enumResult;
   }
@@ -143,13 +101,11 @@ HRESULT FakeEnumerator::EnumAudioEndpoints(EDataFlow flow, DWORD states,
   return S_OK;
 }
 
-HRESULT FakeEnumerator::GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** endpoint) {
-  *endpoint = nullptr;
-  defaultAskedCaptureConsole = flow == eCapture && role == eConsole;
+HRESULT FakeEnumerator::GetDefaultAudioEndpoint(EDataFlow, ERole, IMMDevice** endpoint) {
+  *endpoint = defaultEndpoint;
   if (defaultEndpoint == nullptr) {
     return E_NOTFOUND;
   }
   defaultEndpoint->AddRef();
-  *endpoint = defaultEndpoint;
   return S_OK;
 }

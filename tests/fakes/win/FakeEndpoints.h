@@ -7,7 +7,6 @@
 #include <mmdeviceapi.h>
 #include <propsys.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -15,34 +14,18 @@
 
 class FakeAudioClient;
 
-// The property keys and container ids that the endpoint choice looks at.
-extern const PROPERTYKEY kFakeContainerIdKey;
-extern const PROPERTYKEY kFakeFriendlyNameKey;
-extern const PROPERTYKEY kFakeEnumeratorNameKey;
-extern const GUID kBuiltInContainer;  // {00000000-0000-0000-FFFF-FFFFFFFFFFFF}
-extern const GUID kUsbContainer;      // any other container
-
+// Answers the container id (built in or not), the friendly name and the enumerator name.
 class FakePropertyStore : public FakeUnknown<IPropertyStore> {
  public:
-  // Test thread, before use. Properties in store order; a value is a GUID or a text.
-  void AddGuid(const PROPERTYKEY& key, const GUID& value);
-  void AddText(const PROPERTYKEY& key, const std::wstring& value);
-  void Clear() { m_properties.clear(); }
+  GUID container{};
+  std::wstring name;
+  std::wstring enumerator;
 
   HRESULT STDMETHODCALLTYPE GetCount(DWORD* count) override;
   HRESULT STDMETHODCALLTYPE GetAt(DWORD index, PROPERTYKEY* key) override;
   HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override;
   HRESULT STDMETHODCALLTYPE SetValue(REFPROPERTYKEY, REFPROPVARIANT) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Commit() override { return E_NOTIMPL; }
-
- private:
-  struct Property {
-    PROPERTYKEY key;
-    bool isGuid;
-    GUID guid;
-    std::wstring text;
-  };
-  std::vector<Property> m_properties;
 };
 
 class FakeEndpoint : public FakeUnknown<IMMDevice> {
@@ -55,29 +38,20 @@ class FakeEndpoint : public FakeUnknown<IMMDevice> {
   HRESULT getIdResult = S_OK;
   HRESULT openStoreResult = S_OK;
   HRESULT activateResult = S_OK;
-  int activations = 0;
 
-  HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD context, PROPVARIANT* parameters,
-                                     void** out) override;
-  HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD access, IPropertyStore** store) override;
+  HRESULT STDMETHODCALLTYPE Activate(REFIID, DWORD, PROPVARIANT*, void** out) override;
+  HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore** store) override;
   HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override;
-  HRESULT STDMETHODCALLTYPE GetState(DWORD* state) override;
-
- private:
-  std::wstring m_name;
+  HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return E_NOTIMPL; }
 };
 
 class FakeEndpointCollection : public FakeUnknown<IMMDeviceCollection> {
  public:
   std::vector<FakeEndpoint*> endpoints;
-  // Item(i) fails with E_FAIL from its n-th call on (1 = every call).
-  std::map<UINT, int> failItemFromCall;
+  UINT failItem = ~0u;  // Item(failItem) fails with E_FAIL
 
   HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override;
   HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** device) override;
-
- private:
-  std::map<UINT, int> m_itemCalls;
 };
 
 class FakeEnumerator : public FakeUnknown<IMMDeviceEnumerator> {
@@ -85,13 +59,10 @@ class FakeEnumerator : public FakeUnknown<IMMDeviceEnumerator> {
   FakeEndpointCollection collection;
   HRESULT enumResult = S_OK;
   FakeEndpoint* defaultEndpoint = nullptr;  // null: GetDefaultAudioEndpoint fails
-  bool enumeratedCaptureActive = false;     // EnumAudioEndpoints asked for active capture
-  bool defaultAskedCaptureConsole = false;  // GetDefaultAudioEndpoint asked capture, console
 
-  HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD states,
+  HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD,
                                                IMMDeviceCollection** devices) override;
-  HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
-                                                    IMMDevice** endpoint) override;
+  HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow, ERole, IMMDevice** out) override;
   HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
     return E_NOTIMPL;

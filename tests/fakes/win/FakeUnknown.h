@@ -1,20 +1,25 @@
-// Reference counting for fake Core Audio objects. The test owns each fake; the count says how
-// many references the code under test holds, so it must be back at 0 once the code is done.
+// Reference counting for fake Core Audio objects, and the task memory that fakes hand to the
+// code under test (endpoint ids, property values, mix formats), tracked so that a test can check
+// that everything handed out was freed.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
+#include <string>
 
+// Any thread. Allocates with the system's task allocator and remembers the block.
+void* AllocateTracked(size_t bytes);
+wchar_t* CopyTracked(const std::wstring& text);
+size_t TrackedBlocks();  // handed out and not freed
+
+// The test owns each fake; the count says how many references the code under test holds, so it
+// must be back at 0 once the code is done.
 template <typename Interface>
 class FakeUnknown : public Interface {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(Interface))) {
-      *out = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
     *out = nullptr;
     return E_NOINTERFACE;
   }

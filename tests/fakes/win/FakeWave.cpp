@@ -83,15 +83,12 @@ void FakeWave::Notify(UINT message, WAVEHDR* header) {
 }
 
 template <typename Handle>
-MMRESULT FakeWave::Open(Handle* device, UINT id, LPCWAVEFORMATEX format, DWORD_PTR callback,
-                        DWORD_PTR instance, DWORD flags) {
+MMRESULT FakeWave::Open(Handle* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback,
+                        DWORD_PTR instance, DWORD) {
   FakeWave& self = *s_current;
   {
     std::lock_guard<std::mutex> lock(self.m_mutex);
     self.m_out = std::is_same<Handle, HWAVEOUT>::value;
-    self.device = id;
-    self.format = *format;
-    self.flags = flags;
     if (self.openResult != MMSYSERR_NOERROR) {
       return self.openResult;
     }
@@ -139,10 +136,6 @@ MMRESULT FakeWave::QueueBuffer(Handle, LPWAVEHDR header, UINT) {
   self.m_lastPosition = position;
   header->dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
   self.m_held[self.m_heldCount++] = header;
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT FakeWave::Start(HWAVEIN) {
   return MMSYSERR_NOERROR;
 }
 

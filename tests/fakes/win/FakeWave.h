@@ -37,26 +37,22 @@ class FakeWave {
   bool Release();
 
   // Any thread.
-  std::atomic<int> opens{0};        // successful ones
-  std::atomic<int> openDevices{0};  // opened and not closed
-  std::atomic<int> prepared{0};     // headers prepared and not unprepared
-  std::atomic<int> queued{0};       // queueing calls, failed ones included
-  std::atomic<int> orderErrors{0};  // buffers queued out of ring order or while held
-  // What the last open asked for; read once it has returned.
-  WAVEFORMATEX format{};
-  UINT device = 0;
-  DWORD flags = 0;
+  std::atomic<int> opens{0};                      // successful ones
+  std::atomic<int> openDevices{0};                // opened and not closed
+  std::atomic<int> prepared{0};                   // headers prepared and not unprepared
+  std::atomic<int> queued{0};                     // queueing calls, failed ones included
+  std::atomic<int> orderErrors{0};                // buffers queued out of ring order or while held
   std::vector<int16_t> Held(size_t index) const;  // samples of a held buffer (0 = oldest)
 
  private:
   template <typename Handle>
-  static MMRESULT WINAPI Open(Handle* device, UINT id, LPCWAVEFORMATEX format, DWORD_PTR callback,
-                              DWORD_PTR instance, DWORD flags);
+  static MMRESULT WINAPI Open(Handle* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback,
+                              DWORD_PTR instance, DWORD);
   template <typename Handle>
   static MMRESULT WINAPI Prepare(Handle device, LPWAVEHDR header, UINT size);
   template <typename Handle>
   static MMRESULT WINAPI QueueBuffer(Handle device, LPWAVEHDR header, UINT size);
-  static MMRESULT WINAPI Start(HWAVEIN device);
+  static MMRESULT WINAPI Start(HWAVEIN) { return MMSYSERR_NOERROR; }
   template <typename Handle>
   static MMRESULT WINAPI Reset(Handle device);
   template <typename Handle>
