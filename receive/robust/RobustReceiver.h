@@ -76,7 +76,7 @@ class RobustReceiver {
   void Decimated(float re, float im);
   void Analyse();
   void Search();
-  int32_t Read(int32_t shift, int32_t phase, float echoShare, float* clarity);
+  int32_t Read(int32_t shift, int32_t phase, float echoShare);
   bool Evaluate(int32_t slots, Candidate* out) const;
 
   double m_sampleRate;
