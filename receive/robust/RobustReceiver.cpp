@@ -9,12 +9,13 @@
 
 #include "codec/ShareKeyEncoder.h"
 #include "modem/ModemParams.h"
+#include "modem/OnAir.h"
 
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr float kSenderRate = 48000.0f;  // the rate every sender renders its bursts at
-constexpr uint32_t kPayloadBytes = 4;    // the encoded key
+constexpr float kSenderRate = onair::kSampleRate;  // the rate every sender renders its bursts at
+constexpr uint32_t kPayloadBytes = 4;              // the encoded key
 constexpr int kPositions = RobustInspection::kPositions;
 constexpr int kRepetitions = RobustInspection::kRepetitions;
 constexpr int kTones = 16;
