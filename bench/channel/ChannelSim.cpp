@@ -8,12 +8,13 @@
 
 #include "codec/ShareKeyEncoder.h"
 #include "modem/ModemParams.h"
+#include "modem/OnAir.h"
 #include "modem/ToneBank.h"
 
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kSenderRate = 48000.0;
+constexpr double kSenderRate = onair::kSampleRate;
 constexpr double kTrialSeconds = 3.5;
 constexpr double kMaxLeadSeconds = 0.6;
 constexpr double kLevel = 1500.0;  // the key's amplitude at the microphone, 16-bit units

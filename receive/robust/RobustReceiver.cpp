@@ -9,12 +9,13 @@
 
 #include "codec/ShareKeyEncoder.h"
 #include "modem/ModemParams.h"
+#include "modem/OnAir.h"
 
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-constexpr float kSenderRate = 48000.0f;  // the rate every sender renders its bursts at
-constexpr uint32_t kPayloadBytes = 4;    // the encoded key
+constexpr float kSenderRate = onair::kSampleRate;  // the rate every sender renders its bursts at
+constexpr uint32_t kPayloadBytes = 4;              // the encoded key
 constexpr int kPositions = RobustInspection::kPositions;
 constexpr int kRepetitions = RobustInspection::kRepetitions;
 constexpr int kTones = 16;
@@ -29,17 +30,15 @@ constexpr int32_t kBaseRing = 256;         // decimated samples kept (power of t
 constexpr int32_t kFrameRing = 320;        // frames kept: three cycles and a symbol, with room
 constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
 constexpr double kWindowShare = 0.625;     // a frame spans the later part of a symbol
-                                           // spans the later part of a symbol
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
 constexpr float kEchoShare = 0.5f;         // of the previous symbol's energy taken away
 constexpr float kEchoShareLow = 0.3f;      // a committed key must read the same with less
-constexpr float kEchoShareHigh =
-    0.9f;  // and with more taken away         // of the previous symbol's energy taken away
-constexpr int32_t kPlateau = 2;      // neighbouring phases that must read the same key
-constexpr float kRepeatHold = 0.8f;  // a repeated tone keeps this much of its energy
-                                     // repeated tone keeps this much of its energy
-constexpr float kMinMargin = 4.0f;   // every position's margin, noise-floor units
-constexpr float kPeakGate = 20.0f;   // a frame with a peak this far over its floor
+constexpr float kEchoShareHigh = 0.9f;     // and with more taken away
+constexpr float kEchoicTail = 0.04f;       // a tail this strong calls for the echo checks
+constexpr int32_t kPlateau = 2;            // neighbouring phases that must read the same key
+constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
+constexpr float kMinMargin = 4.0f;         // every position's margin, noise-floor units
+constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over its floor
 constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases / 2;        // frames between searches
@@ -67,6 +66,7 @@ bool RepeatsATone(uint32_t key) {
 struct RobustReceiver::Candidate {
   bool valid = false;    // separator found, no edge tone, every high nibble non-zero
   bool checked = false;  // and the codec accepts the word
+  bool echoic = false;   // symbols leave a tail in the next one
   float minMargin = 0.0f;
   float score = 0.0f;
   int32_t separator = -1;
@@ -352,6 +352,17 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.key[j] = static_cast<uint8_t>(high << 4 | low);
   }
   c.valid = true;
+  // How much of each symbol's energy is still there in the next one: next to nothing on a dry
+  // channel, a good part of it in a reverberant room.
+  float tail = 0.0f, own = 0.0f;
+  for (int p = 0; p < kPositions; ++p) {
+    const int q = (p + kPositions - 1) % kPositions;
+    if (c.tones[p] != c.tones[q]) {
+      tail += raw[p][c.tones[q] + 1];
+      own += raw[q][c.tones[q] + 1];
+    }
+  }
+  c.echoic = tail >= kEchoicTail * own;
   // A tone read twice in a row must not fade in its second symbol: an echo does.
   for (int p = 0; p < kPositions; ++p) {
     const int q = (p + kPositions - 1) % kPositions;
@@ -382,7 +393,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   return true;
 }
 
-int32_t RobustReceiver::Read(int32_t shift, int32_t phase, float echoShare, float* clarity) {
+int32_t RobustReceiver::Read(int32_t shift, int32_t phase, float echoShare) {
   const int64_t head = m_frameCount - 1 - phase;
   const int64_t oldest = std::max<int64_t>(0, m_frameCount - kFrameRing);
   const int32_t* bins = &m_toneBins[(shift + m_maxShift) * kCells];
@@ -401,7 +412,6 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase, float echoShare, floa
     slots = i;
   }
   // Take away part of the previous symbol's energy (its echo), and read every slot alone.
-  *clarity = 0.0f;
   for (int32_t i = 0; i < slots; ++i) {
     float* e = &m_echoFree[i * kCells];
     int top = 0;
@@ -412,13 +422,6 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase, float echoShare, floa
       }
     }
     m_reading[i] = top - 1;
-    if (i < kFirstSlots) {
-      float second = 0.0f;
-      for (int c = 0; c < kCells; ++c) {
-        second = c == top ? second : std::max(second, e[c]);
-      }
-      *clarity += (e[top] - second) / std::max(e[top], 1e-30f);
-    }
   }
   return slots;
 }
@@ -440,10 +443,10 @@ void RobustReceiver::Search() {
       continue;
     }
     uint32_t phaseKeys[kPhases] = {};  // the key each phase of this offset accepted, or 0
-    float clarity[kPhases] = {};       // how cleanly each phase's frames hold one tone
+    bool phaseEchoic[kPhases] = {};
     for (int32_t phase = 0; phase < kPhases; ++phase) {
       uint32_t& phaseKey = phaseKeys[phase];
-      const int32_t slots = Read(s, phase, kEchoShare, &clarity[phase]);
+      const int32_t slots = Read(s, phase, kEchoShare);
       if (slots < kFirstSlots) {
         continue;
       }
@@ -454,6 +457,7 @@ void RobustReceiver::Search() {
         const bool ok = Evaluate(n, &candidate);
         if (ok) {
           phaseKey = Packed(candidate.key);
+          phaseEchoic[phase] = candidate.echoic;
           if (haveAccepted && !std::equal(candidate.key, candidate.key + 4, accepted.key)) {
             ambiguous = true;
           }
@@ -481,11 +485,12 @@ void RobustReceiver::Search() {
     }
     // A true symbol phase lies on a plateau: neighbouring phases accept the same key, where a
     // phase that reads across symbol boundaries stands alone. Phases wrap: the one before phase
-    // 0 reads the same cycle one symbol later.
-    // A key that repeats a tone, as an echo would, needs the wider plateau.
+    // 0 reads the same cycle one symbol later. Where symbols leave a tail, a key that repeats a
+    // tone, as an echo would, needs the wider plateau.
     for (int32_t p = 0; p < kPhases; ++p) {
       bool plateau = phaseKeys[p] != 0;
-      const int32_t width = RepeatsATone(phaseKeys[p]) ? kPlateau + 1 : kPlateau;
+      const bool suspect = phaseEchoic[p] && RepeatsATone(phaseKeys[p]);
+      const int32_t width = suspect ? kPlateau + 1 : kPlateau;
       for (int32_t q = 1; q < width; ++q) {
         plateau = plateau && phaseKeys[(p + q) % kPhases] == phaseKeys[p];
       }
@@ -500,12 +505,11 @@ void RobustReceiver::Search() {
 
   // An echo that wins a position changes with the share of it taken away; a true symbol does
   // not, on at least one phase of the plateau (its edges read a little of the next symbol).
-  bool steady = false;
+  bool steady = !accepted.echoic;
   for (int32_t q = 0; confirmed && !ambiguous && !steady && q < plateauWidth; ++q) {
     steady = true;
     for (float share : {kEchoShareLow, kEchoShareHigh}) {
-      float unused;
-      const int32_t slots = Read(plateauShift, (plateauStart + q) % kPhases, share, &unused);
+      const int32_t slots = Read(plateauShift, (plateauStart + q) % kPhases, share);
       Candidate again;
       steady = steady && Evaluate(std::min(acceptedSlots, slots), &again) &&
                Packed(again.key) == Packed(accepted.key);

@@ -3,13 +3,16 @@
 // symbol of the packet stands clear of its rivals.
 //
 // The band of the 16 tones is mixed down and decimated to about 1500 complex samples per second.
-// Every eighth of a symbol a short spectrum of the latest part of a symbol is taken. A search
-// then tries every frequency offset (one spectrum bin apart, which also fixes the symbol length
-// the offset implies) and every symbol phase, reads the ten symbols of one packet cycle, takes
-// away part of each symbol's predecessor (its echo), sums the evidence of up to three
-// repetitions and aligns the cycle on its two tone-0 separator symbols. A key is committed when
-// every position's margin clears a threshold, no symbol sits on the tone just beyond either end
-// of the band, the codec accepts the word and no other hypothesis commits a different key.
+// Every eighth of a symbol a short spectrum of the later part of a symbol is taken; once enough
+// frames hold a clear peak, every half symbol a search tries the frequency offsets (one spectrum
+// bin apart, each fixing the symbol length it implies) whose tone grid holds most recent peaks,
+// and every symbol phase. It reads the symbols one by one, takes away part of each symbol's
+// predecessor (its echo), sums the readings of each cycle position over up to three repetitions
+// and aligns the cycle on its two tone-0 separator symbols. A key is committed when every
+// position's margin clears a threshold, no symbol sits on the tone just beyond either end of the
+// band, at least four symbols have been read twice and every reading agrees, a tone repeated in
+// a row keeps its energy, the codec accepts the word, neighbouring phases read the same key, the
+// key does not change with the share of echo taken away, and no hypothesis commits another key.
 #pragma once
 
 #include <cstdint>
@@ -73,7 +76,7 @@ class RobustReceiver {
   void Decimated(float re, float im);
   void Analyse();
   void Search();
-  int32_t Read(int32_t shift, int32_t phase, float echoShare, float* clarity);
+  int32_t Read(int32_t shift, int32_t phase, float echoShare);
   bool Evaluate(int32_t slots, Candidate* out) const;
 
   double m_sampleRate;
