@@ -6,6 +6,7 @@
 namespace {
 constexpr int32_t kSecond = 48000;
 constexpr int kQueuedSeconds = 5;
+constexpr size_t kCaptureChunk = 480;
 }  // namespace
 
 class VirtualAudioDevice::Output : public AudioOutput::Impl {
@@ -83,7 +84,6 @@ VirtualAudioDevice::~VirtualAudioDevice() {
 
 void VirtualAudioDevice::Pull() {
   std::vector<int16_t> buffer(kSecond);
-  ++m_readCalls;
   int32_t n = m_source->Read(buffer.data(), kSecond);
   if (n > 0) {
     m_air.insert(m_air.end(), buffer.begin(), buffer.begin() + n);
@@ -104,10 +104,8 @@ void VirtualAudioDevice::Advance(int64_t frames) {
     }
     if (m_sink != nullptr) {
       m_pendingCapture.push_back(sample);
-      m_captured.push_back(sample);
-      if (static_cast<int32_t>(m_pendingCapture.size()) == m_captureChunk) {
-        m_sink->Write(m_pendingCapture.data(), m_captureChunk);
-        m_capturedFrames += m_captureChunk;
+      if (m_pendingCapture.size() == kCaptureChunk) {
+        m_sink->Write(m_pendingCapture.data(), static_cast<int32_t>(kCaptureChunk));
         m_pendingCapture.clear();
       }
     }
@@ -129,11 +127,6 @@ void VirtualAudioDevice::ThrowOnOpen(bool fail) {
   m_throwOnOpen = fail;
 }
 
-void VirtualAudioDevice::SetCaptureChunk(int32_t frames) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_captureChunk = frames;
-}
-
 bool VirtualAudioDevice::OutputOpen() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_source != nullptr;
@@ -142,19 +135,4 @@ bool VirtualAudioDevice::OutputOpen() const {
 bool VirtualAudioDevice::InputOpen() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_sink != nullptr;
-}
-
-int64_t VirtualAudioDevice::ReadCalls() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_readCalls;
-}
-
-int64_t VirtualAudioDevice::CapturedFrames() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_capturedFrames;
-}
-
-std::vector<int16_t> VirtualAudioDevice::Captured() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_captured;
 }

@@ -1,5 +1,5 @@
-// Log lines: their form, where the built-in printer puts them, re-entry from the host's log
-// function, scope traces and throttles (on a clock the test sets).
+// Log lines: their form, where the built-in printer puts them, scope traces and throttles (on a
+// clock the test sets).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -73,31 +73,6 @@ TEST_F(HovLogTest, BuiltinPrinterSplitsByLevelAndANullFunctionSilencesEverything
     EXPECT_EQ(Unix(testing::internal::GetCapturedStdout()), c.out);
     EXPECT_EQ(Unix(testing::internal::GetCapturedStderr()), c.err);
   }
-}
-
-// A host log function that logs again from inside (as an export called from it would).
-std::mutex g_mutex;
-std::vector<std::string> g_lines;
-void HOV_CALL Reentering(int, const char* line) {
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_lines.push_back(line);
-  }
-  HovLog(2, "inner");
-}
-
-TEST_F(HovLogTest, ALineRaisedInsideTheLogFunctionIsDroppedNotReentered) {
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_lines.clear();
-  }
-  HovLogger::GetInstance()->RegisterLogger(&Reentering);
-  std::thread other([] { HovLog(2, "other thread"); });
-  other.join();
-  HovLog(2, "this thread");
-  std::lock_guard<std::mutex> lock(g_mutex);
-  EXPECT_EQ(g_lines, (std::vector<std::string>{"[hov] HovLogger::RegisterLogger",
-                                               "[hov] other thread", "[hov] this thread"}));
 }
 
 TEST_F(HovLogTest, ScopeTraceBracketsTheScopeWithItsOwnCopyOfTheName) {

@@ -1,5 +1,4 @@
-// The controller's front to the worker: the bound of its queue and its thread's name.
-// (Its log lines are checked through the exports.)
+// The controller's front to the worker: the bound of its queue.
 #include "runtime/WorkerThreadQueue.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 
 #include "tests/fakes/LogCapture.h"
 #include "tests/runtime/Gate.h"
-#include "tests/runtime/OsThreadName.h"
 
 namespace {
 
@@ -55,15 +53,6 @@ TEST(WorkerThreadQueueTest, AFullQueueRefusesWithALevel3LineAndAcceptsAgainOnceD
   capture.Clear();
   EXPECT_EQ(queue.Post([](void*) {}, false), -1);
   EXPECT_TRUE(capture.Lines().empty());
-}
-
-TEST(WorkerThreadQueueTest, WorkerThreadCarriesItsName) {
-  WorkerThreadQueue queue;
-  ASSERT_TRUE(queue.Init());
-  std::string name;
-  OnWorker(queue, [&name] { name = OsThreadName(); });
-  queue.Uninit();
-  EXPECT_EQ(name, ExpectedOsThreadName("brivok_hov_timer_thread"));
 }
 
 }  // namespace
