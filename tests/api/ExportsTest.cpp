@@ -214,13 +214,13 @@ TEST_F(ExportsTest, UninitStopsRunningSessionsWithOneNotice) {
   struct Case {
     bool send;
     bool receive;
-    const char* line;  // level 4
+    std::vector<std::string> notices;  // level 4
   };
   const Case cases[] = {
-      {true, true, "[hov] HovUninit stopped a running sender and receiver"},
-      {true, false, "[hov] HovUninit stopped a running sender"},
-      {false, true, "[hov] HovUninit stopped a running receiver"},
-      {false, false, nullptr},
+      {true, true, {"[hov] HovUninit stopped a running sender and receiver"}},
+      {true, false, {"[hov] HovUninit stopped a running sender"}},
+      {false, true, {"[hov] HovUninit stopped a running receiver"}},
+      {false, false, {}},
   };
   for (const Case& c : cases) {
     if (c.send) {
@@ -239,7 +239,7 @@ TEST_F(ExportsTest, UninitStopsRunningSessionsWithOneNotice) {
         notices.push_back(line.text);
       }
     }
-    EXPECT_EQ(notices, c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{});
+    EXPECT_EQ(notices, c.notices);
     HovInit(&host::OnStatus, LogCapture::Function());
   }
   // The next session starts as on a fresh library.
@@ -286,68 +286,42 @@ TEST(ExportsWithoutInitTest, CallsWithoutAWorkerAndANullLogFunctionAreSilent) {
 
 // Many host threads at once, HovInit and HovUninit among the calls: nothing crashes or hangs,
 // and the library still works afterwards.
-TEST(ExportsStressTest, SevenExportsFromFourThreadsInRandomOrder) {
-  LogCapture log;
-  VirtualAudioDevice device;
-  host::Reset();
-  constexpr int kThreads = 4;
-  constexpr int kCalls = 400;
+TEST_F(ExportsTest, SevenExportsFromFourThreadsInRandomOrder) {
+  void (*const calls[])() = {
+      [] { HovInit(&host::OnStatus, LogCapture::Function()); },
+      [] { HovUninit(); },
+      [] { HovSendStart("ABCDEF"); },
+      [] { HovSendUpdate("QWERTY"); },
+      [] { HovSendStop(); },
+      [] { HovReceiveStart(0, &host::OnRecv); },
+      [] { HovReceiveStop(); },
+  };
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      std::mt19937 random(1234u + static_cast<unsigned>(t));
-      for (int i = 0; i < kCalls; ++i) {
-        switch (random() % 7) {
-          case 0:
-            HovInit(&host::OnStatus, LogCapture::Function());
-            break;
-          case 1:
-            HovUninit();
-            break;
-          case 2:
-            HovSendStart("ABCDEF");
-            break;
-          case 3:
-            HovSendUpdate("QWERTY");
-            break;
-          case 4:
-            HovSendStop();
-            break;
-          case 5:
-            HovReceiveStart(0, &host::OnRecv);
-            break;
-          default:
-            HovReceiveStop();
-            break;
-        }
+  for (unsigned t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &calls] {
+      std::mt19937 random(1234u + t);
+      for (int i = 0; i < 400; ++i) {
+        calls[random() % 7]();
       }
     });
   }
   for (std::thread& thread : threads) {
     thread.join();
   }
-  host::Reset();
   HovInit(&host::OnStatus, LogCapture::Function());
-  HovSendStop();
-  HovReceiveStop();
-  ASSERT_TRUE(host::WaitStatus(5));
-  HovSendStart("ABCDEF");
-  ASSERT_TRUE(host::WaitStatus(6));
-  device.Advance(kSecond / 2);
-  HovReceiveStart(60000, &host::OnRecv);
-  ASSERT_TRUE(host::WaitStatus(3));
-  for (int i = 0; i < 200 && host::Results().empty(); ++i) {
-    device.Advance(kSecond / 10);
-    host::WaitResults(1, std::chrono::milliseconds(1));
-  }
-  ASSERT_TRUE(host::WaitResults(1));
-  EXPECT_EQ(host::Results()[0].code, 0);
+  Start(5, [] { HovReceiveStop(); });
+  Start(8, [] { HovSendStop(); });
+  host::Reset();
+  StartSending();
+  StartReceiving();
+  ASSERT_TRUE(AdvanceUntilResult());
   EXPECT_EQ(host::Results()[0].key, "ABCDEF");
   // Generous: a functional check against a hang, not a measurement.
   auto before = std::chrono::steady_clock::now();
   HovUninit();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
   EXPECT_FALSE(device.OutputOpen());
+  HovInit(&host::OnStatus, LogCapture::Function());
 }
 
 }  // namespace
