@@ -155,19 +155,16 @@ TEST_F(ExportsTest, StopsWithNothingRunningStillReport) {
 }
 
 TEST_F(ExportsTest, DeviceFailuresGiveStatusSevenAndFourAndLeaveNothingBehind) {
-  for (bool raise : {false, true}) {
+  for (VirtualAudioDevice::OpenFault fault :
+       {VirtualAudioDevice::kFail, VirtualAudioDevice::kThrow}) {
     int refusedSends = CountOf(7);
     int refusedReceives = CountOf(4);
-    device.FailOutputOpen(!raise);
-    device.FailInputOpen(!raise);
-    device.ThrowOnOpen(raise);
+    device.SetOpenFault(fault);
     HovSendStart("ABCDEF");
     HovReceiveStart(1000, &host::OnRecv);
     ASSERT_TRUE(host::WaitStatus(7, refusedSends + 1));
     ASSERT_TRUE(host::WaitStatus(4, refusedReceives + 1));
-    device.FailOutputOpen(false);
-    device.FailInputOpen(false);
-    device.ThrowOnOpen(false);
+    device.SetOpenFault(VirtualAudioDevice::kNone);
     StartSending();
     StartReceiving();
     HovSendStop();

@@ -14,11 +14,8 @@ class VirtualAudioDevice::Output : public AudioOutput::Impl {
   explicit Output(VirtualAudioDevice* device) : m_device(device) {}
   bool Open(uint32_t, AudioOutput::AudioSource* source) override {
     std::lock_guard<std::mutex> lock(m_device->m_mutex);
-    if (m_device->m_throwOnOpen) {
-      throw std::runtime_error("no playback thread");
-    }
-    if (m_device->m_failOutput) {
-      return false;
+    if (m_device->m_fault != kNone) {
+      return m_device->m_fault == kFail ? false : throw std::runtime_error("no playback thread");
     }
     m_device->m_source = source;
     m_device->m_air.clear();
@@ -43,11 +40,8 @@ class VirtualAudioDevice::Input : public AudioInput::Impl {
   explicit Input(VirtualAudioDevice* device) : m_device(device) {}
   bool Open(uint32_t, AudioInput::AudioSink* sink) override {
     std::lock_guard<std::mutex> lock(m_device->m_mutex);
-    if (m_device->m_throwOnOpen) {
-      throw std::runtime_error("no capture thread");
-    }
-    if (m_device->m_failInput) {
-      return false;
+    if (m_device->m_fault != kNone) {
+      return m_device->m_fault == kFail ? false : throw std::runtime_error("no capture thread");
     }
     sink->Open(1, 48000, 16);
     m_device->m_sink = sink;
@@ -112,19 +106,9 @@ void VirtualAudioDevice::Advance(int64_t frames) {
   }
 }
 
-void VirtualAudioDevice::FailOutputOpen(bool fail) {
+void VirtualAudioDevice::SetOpenFault(OpenFault fault) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_failOutput = fail;
-}
-
-void VirtualAudioDevice::FailInputOpen(bool fail) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_failInput = fail;
-}
-
-void VirtualAudioDevice::ThrowOnOpen(bool fail) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_throwOnOpen = fail;
+  m_fault = fault;
 }
 
 bool VirtualAudioDevice::OutputOpen() const {

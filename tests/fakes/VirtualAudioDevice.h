@@ -24,12 +24,10 @@ class VirtualAudioDevice {
   // silent.
   void Advance(int64_t frames);
 
-  // Test thread. Next Opens fail (playback or capture).
-  void FailOutputOpen(bool fail);
-  void FailInputOpen(bool fail);
-  // Test thread. Next Opens (playback and capture) throw, as a backend may when a thread
-  // cannot be made.
-  void ThrowOnOpen(bool fail);
+  // Test thread. How the next Opens (playback and capture) end: kThrow as a backend may when
+  // a thread cannot be made.
+  enum OpenFault { kNone, kFail, kThrow };
+  void SetOpenFault(OpenFault fault);
   // Test thread.
   bool OutputOpen() const;
   bool InputOpen() const;
@@ -48,9 +46,7 @@ class VirtualAudioDevice {
   AudioInput::AudioSink* m_sink = nullptr;       // open capture, or null
   std::deque<int16_t> m_air;                     // pulled and not yet played
   int64_t m_playedSinceRefill = 0;
-  bool m_failOutput = false;
-  bool m_failInput = false;
-  bool m_throwOnOpen = false;
+  OpenFault m_fault = kNone;
   std::vector<int16_t> m_pendingCapture;
   AudioOutput::Factory m_previousOutput;
   AudioInput::Factory m_previousInput;
