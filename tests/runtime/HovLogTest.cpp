@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "runtime/HovLog.h"
