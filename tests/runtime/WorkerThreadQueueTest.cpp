@@ -4,26 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 
 #include "tests/fakes/LogCapture.h"
 #include "tests/runtime/Gate.h"
 
 namespace {
-
-// Runs body as a task on the worker and waits for it.
-template <typename Body>
-void OnWorker(WorkerThreadQueue& queue, Body body) {
-  auto done = std::make_shared<Gate>();
-  ASSERT_GE(queue.Post(
-                [body, done](void*) {
-                  body();
-                  done->Open();
-                },
-                false),
-            0);
-  ASSERT_TRUE(done->Wait());
-}
 
 TEST(WorkerThreadQueueTest, AFullQueueRefusesWithALevel3LineAndAcceptsAgainOnceDrained) {
   LogCapture capture;
@@ -47,7 +32,9 @@ TEST(WorkerThreadQueueTest, AFullQueueRefusesWithALevel3LineAndAcceptsAgainOnceD
   EXPECT_GE(queue.Post([](void*) {}, true), 0);  // the poll is never refused
   release->Open();
   ASSERT_TRUE(ran->Wait());  // taken up by a pass: the queue has room again
-  OnWorker(queue, [] {});
+  auto again = std::make_shared<Gate>();
+  ASSERT_GE(queue.Post([again](void*) { again->Open(); }, false), 0);
+  ASSERT_TRUE(again->Wait());
   queue.Uninit();
   // A stopped worker refuses quietly, as before HovInit.
   capture.Clear();
