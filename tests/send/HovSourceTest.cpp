@@ -67,73 +67,49 @@ std::vector<int16_t> ReadInSlices(int32_t total, int32_t slice, int32_t updateAt
   return out;
 }
 
-struct SliceCase {
-  int32_t slice;
-  int32_t updateAt;
-};
-
-class HovSourceSlices : public testing::TestWithParam<SliceCase> {};
-
-TEST_P(HovSourceSlices, MatchesOneBankRenderingWithTheFadeWhereTheUpdateCame) {
-  const SliceCase c = GetParam();
-  constexpr int32_t kTotal = 96000;
-  std::vector<int16_t> got =
-      ReadInSlices(kTotal, c.slice, c.updateAt, [](HovSource& source) { source.Update(kNew); });
-  std::vector<int16_t> want = Reference(kTotal, c.updateAt, kNew);
-  for (size_t i = 0; i < want.size(); ++i) {
-    ASSERT_EQ(got[i], want[i]) << "sample " << i;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Slices, HovSourceSlices,
-                         testing::Values(SliceCase{48000, -1}, SliceCase{1, -1}, SliceCase{37, -1},
-                                         SliceCase{480, 4800}, SliceCase{1, 7},
-                                         SliceCase{1023, 2046}, SliceCase{5000, 10000},
-                                         SliceCase{48000, 48000}),
-                         [](const testing::TestParamInfo<SliceCase>& info) {
-                           return "slice" + std::to_string(info.param.slice) + "_update" +
-                                  (info.param.updateAt < 0 ? std::string("none")
-                                                           : std::to_string(info.param.updateAt));
-                         });
-
-TEST(HovSourceTest, ABurstOfUpdatesFadesOnceToTheLatestKey) {
+TEST(HovSourceTest, MatchesOneBankRenderingWithTheFadeWhereTheUpdateCame) {
+  struct Case {
+    int32_t slice;
+    int32_t updateAt;  // -1: none
+    bool burst;        // 10000 updates, then the last key: one fade to the last key
+  };
+  const Case cases[] = {{48000, -1, false},  {37, -1, false},       {1, 7, false},
+                        {1023, 2046, false}, {48000, 48000, false}, {960, 9600, true}};
   constexpr int32_t kTotal = 72000;
-  std::vector<int16_t> got = ReadInSlices(kTotal, 960, 9600, [](HovSource& source) {
-    for (int i = 0; i < 10000; ++i) {
-      source.Update(i % 2 ? kNew : kOld);
+  for (const Case& c : cases) {
+    std::vector<int16_t> got = ReadInSlices(kTotal, c.slice, c.updateAt, [&](HovSource& source) {
+      for (int i = 0; c.burst && i < 10000; ++i) {
+        source.Update(i % 2 ? kNew : kOld);
+      }
+      source.Update(c.burst ? kLast : kNew);
+    });
+    std::vector<int16_t> want = Reference(kTotal, c.updateAt, c.burst ? kLast : kNew);
+    size_t i = 0;
+    while (i < want.size() && got[i] == want[i]) {
+      ++i;
     }
-    source.Update(kLast);
-  });
-  std::vector<int16_t> want = Reference(kTotal, 9600, kLast);
-  for (size_t i = 0; i < want.size(); ++i) {
-    ASSERT_EQ(got[i], want[i]) << "sample " << i;
+    EXPECT_EQ(i, want.size()) << "slice " << c.slice << ", update at " << c.updateAt;
   }
 }
 
 TEST(HovSourceTest, AnUpdateDuringTheFadeInFollowsRightAfterIt) {
-  // The first fade switches at 12000 and ends at 24000; an update at 13000 waits for 24000.
-  HovSource source;
-  source.Init(kOld);
-  std::vector<int16_t> got(96000);
-  source.Update(kNew);
-  source.Read(got.data(), 13000);
-  source.Update(kLast);
-  source.Read(got.data() + 13000, 83000);
-  source.Uninit();
-
-  HovSource twice;
-  twice.Init(kOld);
-  std::vector<int16_t> want(96000);
-  twice.Update(kNew);
-  twice.Read(want.data(), 24000);
-  twice.Update(kLast);
-  twice.Read(want.data() + 24000, 72000);
-  twice.Uninit();
-  EXPECT_EQ(got, want);
+  // The first fade switches at 12000 and ends at 24000: an update at 13000 waits for 24000.
+  auto play = [](int32_t secondAt) {
+    HovSource source;
+    source.Init(kOld);
+    std::vector<int16_t> out(96000);
+    source.Update(kNew);
+    source.Read(out.data(), secondAt);
+    source.Update(kLast);
+    source.Read(out.data() + secondAt, 96000 - secondAt);
+    source.Uninit();
+    return out;
+  };
+  std::vector<int16_t> got = play(13000);
+  EXPECT_EQ(got, play(24000));
   // And the second fade really switched: the stream after it is not the first new key's.
   std::vector<int16_t> firstOnly = Reference(96000, 0, kNew);
-  EXPECT_NE(std::vector<int16_t>(got.begin() + 60000, got.end()),
-            std::vector<int16_t>(firstOnly.begin() + 60000, firstOnly.end()));
+  EXPECT_FALSE(std::equal(got.begin() + 60000, got.end(), firstOnly.begin() + 60000));
 }
 
 }  // namespace
