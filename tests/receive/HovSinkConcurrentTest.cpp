@@ -144,31 +144,25 @@ TEST(HovSinkConcurrentTest, DecisionsOnTheCorpusForEveryBufferPattern) {
   }
 }
 
-// Tones of the packets of the given encoded keys, each followed by the two-symbol separator.
-std::vector<int32_t> Packets(const std::vector<std::vector<int32_t>>& payloads) {
+// The tones of packets of encoded keys, each followed by the two-symbol separator.
+std::vector<int32_t> Packets(const std::vector<std::string>& packets) {
   std::vector<int32_t> tones;
-  for (const std::vector<int32_t>& payload : payloads) {
-    tones.insert(tones.end(), payload.begin(), payload.end());
+  for (const std::string& packet : packets) {
+    for (char c : packet) {
+      tones.insert(tones.end(), {static_cast<uint8_t>(c) >> 4, static_cast<uint8_t>(c) & 15});
+    }
     tones.insert(tones.end(), {0, 0});
   }
   return tones;
 }
 
-std::vector<int32_t> Nibbles(const std::string& encoded) {
-  std::vector<int32_t> nibbles;
-  for (char c : encoded) {
-    nibbles.push_back(static_cast<uint8_t>(c) >> 4);
-    nibbles.push_back(static_cast<uint8_t>(c) & 15);
-  }
-  return nibbles;
-}
-
 TEST(HovSinkConcurrentTest, KeysABAAcceptATheSecondBKeepsItsVote) {
   // A and B differ only in the low nibble of their first byte. The ten windows read: A, B,
   // four garbled mixtures, A, A, A, and B again.
-  std::vector<int32_t> a = Nibbles(Encoded("HOVKEY"));
-  std::vector<int32_t> b = Nibbles(Encoded("HDMLOI"));
-  std::vector<int32_t> garbled = {a[0], b[1], a[2], 1, 1, a[5], a[6], a[7]};
+  std::string a = Encoded("HOVKEY"), b = Encoded("HDMLOI"), garbled = a;
+  garbled[0] = b[0];
+  garbled[1] = static_cast<char>((a[1] & 0xF0) | 1);
+  garbled[2] = static_cast<char>((a[2] & 0x0F) | 0x10);
   std::vector<int16_t> s = RenderToneCycle(Packets({a, garbled, a, b}), kLastDecoderDone + 480);
   LogCapture log;
   HovSinkConcurrent sink(kPayload);
@@ -220,9 +214,7 @@ TEST(HovSinkConcurrentTest, PollingThreadReadsThePacketWhileCaptureWrites) {
   std::memset(polled, 'x', sizeof(polled));
   int32_t copied = -1;
   std::thread poller([&] {
-    bool done = false;
-    while (!sink.IsComplete() && !done) {
-      done = writerDone.load();
+    while (!sink.IsComplete() && !writerDone.load()) {
       std::this_thread::yield();
     }
     if (sink.IsComplete()) {
