@@ -238,32 +238,42 @@ class ProbeDelaySink : public HovSinkDelay {
   using HovSinkDelay::HovSinkDelay;
 };
 
-TEST(HovSinkTest, ResultStaysAcrossLaterWritesAndCloseAndIsCopiedTerminated) {
-  std::vector<int16_t> s = RenderKeySignal("ABCDEF", kWindowFrames + 1);
-  std::vector<int16_t> other = RenderKeySignal("QQQQQQ", 5000);
-  ProbeDelaySink sink(kPayload, 0);
-  sink.Close();  // harmless before Open
-  sink.Open(1, 48000, 16);
-  EXPECT_EQ(static_cast<int32_t>(kWindowFrames), sink.Write(s.data(), kWindowFrames));
-  EXPECT_FALSE(sink.IsComplete());
-  EXPECT_EQ(1, sink.Write(&s[kWindowFrames], 1));
-  ASSERT_TRUE(sink.IsComplete());
-  const int32_t frameCounter = sink.Detector()->frameCounter;
-  EXPECT_EQ(5000, sink.Write(other.data(), 5000));
-  EXPECT_EQ(frameCounter, sink.Detector()->frameCounter) << "a complete sink analyses no more";
-  sink.Close();
-  EXPECT_EQ(nullptr, sink.Detector());
-  sink.Close();
-
-  // GetResult copies at most capacity - 1 bytes and a terminator, nothing beyond.
-  const std::string encoded = Encoded("ABCDEF");
-  for (int32_t capacity : {1024, 5, 3, 1}) {
-    char buffer[8];
-    std::memset(buffer, 'x', sizeof(buffer));
-    int32_t n = std::min(capacity - 1, 4);
-    EXPECT_EQ(n, sink.GetResult(buffer, capacity));
-    EXPECT_EQ(encoded.substr(0, static_cast<size_t>(n)) + '\0' + 'x',
-              std::string(buffer, static_cast<size_t>(n) + 2));
+// A delayed sink fed 16-bit buffers of every pattern completes exactly in the buffer that brings
+// the frame after its window; then it analyses no more, and its result outlives Close.
+TEST(HovSinkTest, DelayedSinkCompletesInTheBufferThatEndsItsWindow) {
+  std::vector<int16_t> s = RenderKeySignal("ABCDEF", 9600 + kWindowFrames + 16384);
+  std::vector<std::vector<int32_t>> patterns = kFeedPatterns;
+  patterns.insert(patterns.end(), {{4800}, {5000}});
+  for (int32_t delay : {0, 9600}) {
+    for (const std::vector<int32_t>& sizes : patterns) {
+      ProbeDelaySink sink(kPayload, delay);
+      sink.Close();  // harmless before Open
+      sink.Open(1, 48000, 16);
+      const size_t done = static_cast<size_t>(delay) + kWindowFrames + 1;
+      size_t pos = 0;
+      for (size_t i = 0; pos < done; ++i) {
+        int32_t n = sizes[i % sizes.size()];
+        ASSERT_FALSE(sink.IsComplete()) << "delay " << delay << ", frame " << pos;
+        EXPECT_EQ(n, sink.Write(&s[pos], n));
+        pos += static_cast<size_t>(n);
+      }
+      ASSERT_TRUE(sink.IsComplete()) << "delay " << delay << ", buffers of " << sizes[0];
+      const int32_t frameCounter = sink.Detector()->frameCounter;
+      EXPECT_EQ(4096, sink.Write(&s[pos], 4096));
+      EXPECT_EQ(frameCounter, sink.Detector()->frameCounter) << "a complete sink analyses no more";
+      sink.Close();
+      EXPECT_EQ(nullptr, sink.Detector());
+      sink.Close();
+      // GetResult copies at most capacity - 1 bytes and a terminator, nothing beyond.
+      for (int32_t capacity : {1024, 5, 3, 1}) {
+        char buffer[8];
+        std::memset(buffer, 'x', sizeof(buffer));
+        int32_t n = std::min(capacity - 1, 4);
+        EXPECT_EQ(n, sink.GetResult(buffer, capacity));
+        EXPECT_EQ(Encoded("ABCDEF").substr(0, static_cast<size_t>(n)) + '\0' + 'x',
+                  std::string(buffer, static_cast<size_t>(n) + 2));
+      }
+    }
   }
 }
 
