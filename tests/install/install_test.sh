@@ -57,7 +57,7 @@ expect_host() {
     'status (6|7): .*' 'status 8: sender stopped'; do
     grep -qxE "$line" <<< "$out" || fail "$1: no line '$line'"
   done
-  [ "$(tail -n 1 <<< "$out")" = done ] || fail "$1: last line is not 'done'"
+  [ "$(tail -n 1 <<< "$out")" = 'done' ] || fail "$1: last line is not 'done'"
 }
 
 # expect_modem PROGRAM: modem.c encodes a key and hears it back from the buffer.

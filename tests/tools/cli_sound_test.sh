@@ -16,7 +16,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-cd "$work"
+cd "$work" || exit 1
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -103,7 +103,7 @@ grep -q '^hov: status 5$' recv.log || fail "interrupted hov receive did not stop
 # limit stops cleanly on SIGTERM (the path Ctrl-C takes).
 if start_sender ABCDEF --then HELLOS --at 0.5; then
   heard=()
-  for attempt in $(seq 12); do
+  for _ in $(seq 12); do
     heard+=("$("$hov" receive --timeout-ms 3000 --json)")
     [[ ${heard[-1]} == *'"key":"HELLOS"'* ]] && break
   done

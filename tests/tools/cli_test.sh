@@ -6,7 +6,7 @@ set -uo pipefail
 hov=${1:?usage: $0 PATH/TO/hov}
 work=$(mktemp -d "${TMPDIR:-/tmp}/hov-cli.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-cd "$work"
+cd "$work" || exit 1
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
