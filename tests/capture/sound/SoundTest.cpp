@@ -176,51 +176,24 @@ TEST(PulseLoopSoundTest, PlayedSamplesComeBackBitForBitThroughTheMonitor) {
   EXPECT_TRUE(std::vector<int16_t>(from, from + kCompared) == Pattern(0, kCompared));
 }
 
-// ALSA's "default" defined by the test in a fresh folder, and the PulseAudio client pointed at
-// a server that does not exist; the old environment comes back at the end.
-class AlsaSoundTest : public testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* name : {"ALSA_CONFIG_PATH", "PULSE_SERVER"}) {
-      const char* value = getenv(name);
-      m_saved.push_back({name, value != nullptr ? value : "", value != nullptr});
-    }
-    m_dir = testing::TempDir() + "hov-sound-XXXXXX";
-    ASSERT_NE(mkdtemp(m_dir.data()), nullptr);
-    setenv("PULSE_SERVER", "unix:/nonexistent/hov-no-pulse", 1);
-  }
-  void TearDown() override {
-    for (const Saved& s : m_saved) {
-      s.had ? setenv(s.name, s.value.c_str(), 1) : unsetenv(s.name);
-    }
-    std::filesystem::remove_all(m_dir);
-  }
-  // A file device at no pace: plays into out, captures in (then silence).
-  void SetAlsaDefault(const std::string& out, const std::string& in) {
-    std::string path = m_dir + "/asound.conf";
-    std::ofstream(path) << "pcm.!default {\ntype file\nslave.pcm \"hov_null\"\nfile \"" << out
-                        << "\"\ninfile \"" << in << "\"\nformat \"raw\"\n}\n"
-                        << "pcm.hov_null { type null }\n";
-    setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
-  }
-  struct Saved {
-    const char* name;
-    std::string value;
-    bool had;
-  };
-  std::vector<Saved> m_saved;
-  std::string m_dir;
-};
-
-TEST_F(AlsaSoundTest, BothDirectionsFallBackToAlsaAndCarryTheDeviceBitForBit) {
+// ALSA's "default" defined by the test in a fresh folder as a file device at no pace (plays into
+// out.raw, captures from in.raw, then silence), and the PulseAudio client pointed at a server that
+// does not exist. The last test of the program: the environment is left as it is.
+TEST(AlsaSoundTest, BothDirectionsFallBackToAlsaAndCarryTheDeviceBitForBit) {
+  std::string dir = testing::TempDir() + "hov-sound-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string out = dir + "/out.raw";
+  const std::string in = dir + "/in.raw";
+  std::ofstream(dir + "/asound.conf")
+      << "pcm.!default {\ntype file\nslave.pcm \"hov_null\"\nfile \"" << out << "\"\ninfile \""
+      << in << "\"\nformat \"raw\"\n}\npcm.hov_null { type null }\n";
+  setenv("ALSA_CONFIG_PATH", (dir + "/asound.conf").c_str(), 1);
+  setenv("PULSE_SERVER", "unix:/nonexistent/hov-no-pulse", 1);
   constexpr int32_t kChunk = 960;  // the most the ALSA playback asks for at once
-  const std::string out = m_dir + "/out.raw";
-  const std::string in = m_dir + "/in.raw";
   std::vector<int16_t> recorded = Pattern(1000000, 2 * kRate);
   std::ofstream(in, std::ios::binary)
       .write(reinterpret_cast<const char*>(recorded.data()),
              static_cast<std::streamsize>(recorded.size() * 2));
-  SetAlsaDefault(out, in);
 
   PatternSource source({kChunk, 100, 0});  // read 2 gives 100 samples, read 3 none
   AudioOutput output;
@@ -254,6 +227,7 @@ TEST_F(AlsaSoundTest, BothDirectionsFallBackToAlsaAndCarryTheDeviceBitForBit) {
   EXPECT_EQ(sink.opens, 1);
   EXPECT_EQ(sink.closes, 1);
   EXPECT_TRUE(std::equal(recorded.begin(), recorded.end(), sink.samples.begin()));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
