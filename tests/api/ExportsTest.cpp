@@ -176,16 +176,6 @@ TEST_F(ExportsTest, BadKeysAreRefusedWithStatusSeven) {
   EXPECT_FALSE(device.OutputOpen());
 }
 
-TEST_F(ExportsTest, NullStatusCallbackIsAcceptedAndReportsNothing) {
-  host::Reset();
-  HovInit(nullptr, LogCapture::Function());
-  HovSendStart("ABCDEF");
-  EXPECT_TRUE(log.WaitFor("[hov] SendStart Success"));
-  EXPECT_TRUE(device.OutputOpen());
-  EXPECT_TRUE(host::Statuses().empty());
-  HovInit(&host::OnStatus, LogCapture::Function());  // the teardown waits for statuses again
-}
-
 TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndInitFromThereDoesNotWait) {
   // The receive callback runs on the worker: stopping the worker from there is refused, and
   // starting it finds it running.
