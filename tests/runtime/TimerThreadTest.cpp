@@ -61,6 +61,7 @@ TEST_F(TimerThreadTest, EntriesRunWhenTheClockSaysTheyAreDue) {
   struct Step {
     int64_t advanceMs;
     int runsAfter;
+    bool wake = false;  // before the advance
   };
   struct Case {
     const char* name;
@@ -71,7 +72,9 @@ TEST_F(TimerThreadTest, EntriesRunWhenTheClockSaysTheyAreDue) {
   };
   const Case cases[] = {
       {"one-shot at once", 0, 1, true, {{0, 1}, {kHourMs, 1}}},
-      {"one-shot later", 100, 1, true, {{99, 0}, {1, 1}, {1000, 1}}},
+      // A wake runs periodic entries at once, once per wake, but not one-shots that are not due.
+      {"one-shot later", 100, 1, true, {{99, 0}, {0, 0, true}, {1, 1}, {1000, 1}}},
+      {"periodic, woken", kHourMs, kHourMs, false, {{0, 0}, {0, 1, true}, {0, 1}}},
       // A periodic entry runs once per interval and does not catch up missed ones.
       {"periodic", 25, 25, false, {{24, 0}, {1, 1}, {24, 1}, {1, 2}, {100, 3}, {25, 4}}},
   };
@@ -81,6 +84,9 @@ TEST_F(TimerThreadTest, EntriesRunWhenTheClockSaysTheyAreDue) {
     int32_t id = timer.addTimer(c.delayMs, c.intervalMs, c.once, Counting(runs), nullptr);
     ASSERT_GE(id, 0) << c.name;
     for (size_t i = 0; i < c.steps.size(); ++i) {
+      if (c.steps[i].wake) {
+        timer.wake();
+      }
       Advance(c.steps[i].advanceMs);
       Sync();
       EXPECT_EQ(runs->load(), c.steps[i].runsAfter) << c.name << ", step " << i;
@@ -130,22 +136,6 @@ TEST_F(TimerThreadTest, IdsWrapAndSkipTheOnesStillInUse) {
     EXPECT_LT(id, 6);
   }
   EXPECT_EQ(runs->load(), 12);
-}
-
-TEST_F(TimerThreadTest, WakeRunsPeriodicEntriesAtOnceButNotLaterOneShots) {
-  auto periodic = std::make_shared<std::atomic<int>>(0);
-  auto later = std::make_shared<std::atomic<int>>(0);
-  ASSERT_TRUE(timer.startThread());
-  ASSERT_GE(timer.addTimer(kHourMs, kHourMs, false, Counting(periodic), nullptr), 0);
-  ASSERT_GE(timer.addTimer(kHourMs, 1, true, Counting(later), nullptr), 0);
-  Sync();
-  EXPECT_EQ(periodic->load(), 0);
-  timer.wake();
-  Sync();
-  EXPECT_EQ(periodic->load(), 1);
-  Sync();
-  EXPECT_EQ(periodic->load(), 1);  // once per wake
-  EXPECT_EQ(later->load(), 0);
 }
 
 TEST_F(TimerThreadTest, StopEndsThePassInProgressAndDropsTheRestBeforeOnStop) {
