@@ -18,12 +18,7 @@ std::string Unix(std::string text) {
   return text;
 }
 
-class HovLogTest : public ::testing::Test {
- protected:
-  void TearDown() override { HovLogger::GetInstance()->RegisterLogger(&HovLogger::BuiltinPrinter); }
-};
-
-TEST_F(HovLogTest, LinesArePrefixedFormattedAndCut) {
+TEST(HovLogTest, LinesArePrefixedFormattedAndCut) {
   std::string longMessage;
   for (int i = 0; i < 2000; ++i) {
     longMessage.push_back(static_cast<char>('a' + i % 26));
@@ -50,7 +45,7 @@ TEST_F(HovLogTest, LinesArePrefixedFormattedAndCut) {
   }
 }
 
-TEST_F(HovLogTest, BuiltinPrinterPutsProgressOnStdoutAndFailuresAndNoticesOnStderr) {
+TEST(HovLogTest, BuiltinPrinterPutsProgressOnStdoutAndFailuresAndNoticesOnStderr) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   HovLogger::GetInstance()->RegisterLogger(&HovLogger::BuiltinPrinter);
@@ -62,7 +57,7 @@ TEST_F(HovLogTest, BuiltinPrinterPutsProgressOnStdoutAndFailuresAndNoticesOnStde
   EXPECT_EQ(Unix(testing::internal::GetCapturedStderr()), "[hov] failed, res:11\n[hov] notice\n");
 }
 
-TEST_F(HovLogTest, ScopeTraceBracketsTheScopeWithItsOwnCopyOfTheName) {
+TEST(HovLogTest, ScopeTraceBracketsTheScopeWithItsOwnCopyOfTheName) {
   LogCapture capture;
   char name[] = "Some::Operation";
   {
