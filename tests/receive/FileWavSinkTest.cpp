@@ -59,10 +59,6 @@ TEST(FileWavSinkTest, RecordsTheExactStreamWhateverTheChunksOnClose) {
     const std::string written = ReadAll(path);
     EXPECT_EQ(c.header, written.substr(0, 44)) << c.channels << " channel(s)";
     EXPECT_TRUE(written.substr(44) == samples) << c.channels << " channel(s)";
-    // A second Close writes the same file again.
-    std::ofstream(path, std::ios::binary) << "something else";
-    sink.Close();
-    EXPECT_TRUE(written == ReadAll(path));
     fs::remove(path);
   }
 }

@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstring>
+#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "codec/ShareKeyEncoder.h"
-#include "modem/ToneDetector.h"
-#include "receive/HovSink.h"
 #include "receive/HovSinkConcurrent.h"
 #include "tests/fakes/LogCapture.h"
 #include "tests/fakes/SignalFactory.h"
@@ -16,7 +12,6 @@
 namespace {
 
 constexpr uint32_t kPayload = 4;
-constexpr size_t kWindowFrames = 45056;  // 11 symbols of 4096 frames
 constexpr size_t kLastDecoderDone = 131457;
 const char kAccepted[] = "[hov] Get a Valid Share Key";
 
@@ -186,95 +181,6 @@ TEST(HovSinkConcurrentTest, KeysABAAcceptATheSecondBKeepsItsVote) {
   }
   EXPECT_EQ(Encoded("HDMLOI"), Message(sink));
   sink.Close();
-}
-
-TEST(HovSinkConcurrentTest, DecodersThatFailTheCodecAreDiscarded) {
-  // Silence decodes to an empty packet in every window; each decoder is checked once only.
-  std::vector<int16_t> silence(kLastDecoderDone + 48000, 0);
-  LogCapture log;
-  HovSinkConcurrent sink(kPayload);
-  sink.Close();  // harmless before Open
-  sink.Open(1, 48000, 16);
-  for (size_t pos = 0; pos < silence.size(); pos += 480) {
-    sink.Write(&silence[pos], 480);
-  }
-  EXPECT_EQ(10, log.Count("[hov] ShareKeyEncoder::Decode string length is 0,not equal to 4"));
-  EXPECT_FALSE(sink.IsComplete());
-  sink.Close();
-  sink.Close();
-}
-
-TEST(HovSinkConcurrentTest, PollingThreadReadsThePacketWhileCaptureWrites) {
-  std::vector<int16_t> s = RenderKeySignal("ABCDEF", 80000);
-  LogCapture log;
-  HovSinkConcurrent sink(kPayload);
-  sink.Open(1, 48000, 16);
-  std::atomic<bool> writerDone{false};
-  char polled[8];
-  std::memset(polled, 'x', sizeof(polled));
-  int32_t copied = -1;
-  std::thread poller([&] {
-    while (!sink.IsComplete() && !writerDone.load()) {
-      std::this_thread::yield();
-    }
-    if (sink.IsComplete()) {
-      copied = sink.GetMessage(polled, 1);  // the count is not a limit; no terminator follows
-    }
-  });
-  for (size_t pos = 0; pos + 480 <= s.size(); pos += 480) {
-    sink.Write(&s[pos], 480);
-  }
-  writerDone.store(true);
-  poller.join();
-  EXPECT_EQ(4, copied);
-  EXPECT_EQ(Encoded("ABCDEF") + "xxxx", std::string(polled, sizeof(polled)));
-  sink.Close();
-}
-
-// Lets a test look at the detector of a delayed decoder.
-class ProbeDelaySink : public HovSinkDelay {
- public:
-  using HovSink::Detector;
-  using HovSinkDelay::HovSinkDelay;
-};
-
-// A delayed sink fed 16-bit buffers of every pattern completes exactly in the buffer that brings
-// the frame after its window; then it analyses no more, and its result outlives Close.
-TEST(HovSinkTest, DelayedSinkCompletesInTheBufferThatEndsItsWindow) {
-  std::vector<int16_t> s = RenderKeySignal("ABCDEF", 9600 + kWindowFrames + 16384);
-  std::vector<std::vector<int32_t>> patterns = kFeedPatterns;
-  patterns.insert(patterns.end(), {{4800}, {5000}});
-  for (int32_t delay : {0, 9600}) {
-    for (const std::vector<int32_t>& sizes : patterns) {
-      ProbeDelaySink sink(kPayload, delay);
-      sink.Close();  // harmless before Open
-      sink.Open(1, 48000, 16);
-      const size_t done = static_cast<size_t>(delay) + kWindowFrames + 1;
-      size_t pos = 0;
-      for (size_t i = 0; pos < done; ++i) {
-        int32_t n = sizes[i % sizes.size()];
-        ASSERT_FALSE(sink.IsComplete()) << "delay " << delay << ", frame " << pos;
-        EXPECT_EQ(n, sink.Write(&s[pos], n));
-        pos += static_cast<size_t>(n);
-      }
-      ASSERT_TRUE(sink.IsComplete()) << "delay " << delay << ", buffers of " << sizes[0];
-      const int32_t frameCounter = sink.Detector()->frameCounter;
-      EXPECT_EQ(4096, sink.Write(&s[pos], 4096));
-      EXPECT_EQ(frameCounter, sink.Detector()->frameCounter) << "a complete sink analyses no more";
-      sink.Close();
-      EXPECT_EQ(nullptr, sink.Detector());
-      sink.Close();
-      // GetResult copies at most capacity - 1 bytes and a terminator, nothing beyond.
-      for (int32_t capacity : {1024, 5, 3, 1}) {
-        char buffer[8];
-        std::memset(buffer, 'x', sizeof(buffer));
-        int32_t n = std::min(capacity - 1, 4);
-        EXPECT_EQ(n, sink.GetResult(buffer, capacity));
-        EXPECT_EQ(Encoded("ABCDEF").substr(0, static_cast<size_t>(n)) + '\0' + 'x',
-                  std::string(buffer, static_cast<size_t>(n) + 2));
-      }
-    }
-  }
 }
 
 }  // namespace

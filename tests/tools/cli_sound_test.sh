@@ -49,8 +49,9 @@ finish_sender() {
 }
 
 # A key sent by one process is received by another while it plays, and found by decode in two
-# seconds that record takes through the capture front; no status line on a stderr file.
-if start_sender ABCDEF --seconds 8; then
+# seconds that record takes through the capture front; no status line on a stderr file. A sender
+# without a time limit stops cleanly on SIGTERM (the path Ctrl-C takes).
+if start_sender ABCDEF; then
   status=0
   out=$("$hov" receive --timeout-ms 6000 --json 2> err.txt) || status=$?
   [ "$status" = 0 ] || fail "hov receive exited $status"
@@ -64,15 +65,8 @@ if start_sender ABCDEF --seconds 8; then
     fail "hov record --seconds 2: not 96000 frames of mono 16-bit"
   out=$("$hov" decode rec.wav)
   [ "$out" = ABCDEF ] || fail "hov decode of the recording: '$out'"
-  finish_sender
+  finish_sender TERM
 fi
-
-# Nothing playing: a time-out, status 2, not before the time limit.
-status=0
-out=$("$hov" receive --timeout-ms 1500 --json) || status=$?
-[ "$status" = 2 ] || fail "hov receive with nothing playing exited $status, expected 2"
-[[ $out =~ ^\{\"code\":-2,\"key\":\"\",\"frame\":null,\"ms\":([0-9]+)\}$ ]] &&
-  [ "${BASH_REMATCH[1]}" -ge 1500 ] || fail "hov receive --json time-out printed '$out'"
 
 # A receiver whose first window passed before the sender started: the library's receiver only
 # decodes its first 2.7 s, so the key is heard by one hov receive starts again (status 3 anew).
@@ -97,23 +91,6 @@ status=0
 wait "$receiver" || status=$?
 [ "$status" = 130 ] || fail "interrupted hov receive exited $status, expected 130"
 grep -q '^hov: status 5$' recv.log || fail "interrupted hov receive did not stop the receiver"
-
-# --then: the new key is on air within a second of the update (cross-fade included), so
-# receivers in a row soon hear HELLOS, and nothing but the two keys. A sender without a time
-# limit stops cleanly on SIGTERM (the path Ctrl-C takes).
-if start_sender ABCDEF --then HELLOS --at 0.5; then
-  heard=()
-  for _ in $(seq 12); do
-    heard+=("$("$hov" receive --timeout-ms 3000 --json)")
-    [[ ${heard[-1]} == *'"key":"HELLOS"'* ]] && break
-  done
-  [[ ${heard[-1]} == *'"key":"HELLOS"'* && ${#heard[@]} -le 2 ]] ||
-    fail "--then: HELLOS not heard by the first two receivers: ${heard[*]}"
-  for out in "${heard[@]}"; do
-    [[ $out =~ \"key\":\"(ABCDEF|HELLOS)\" || $out == *'"code":-2'* ]] || fail "--then: heard $out"
-  done
-  finish_sender TERM
-fi
 
 # On a terminal, record draws its status line in place and clears it at the end.
 if command -v script > /dev/null; then
