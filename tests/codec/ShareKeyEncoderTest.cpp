@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -67,8 +66,6 @@ TEST(ShareKeyEncoderTest, KeysAndTheirEncodedWords) {
       const bool ok = ShareKeyEncoder::Encode(row.key, &encoded);
       EXPECT_EQ(ok, row.way == kBoth);
       EXPECT_EQ(encoded, ok ? Bytes(row.bytes) : "kept");
-      // Encode names the key it was given, valid or not.
-      EXPECT_EQ(capture.Count("[hov] ShareKeyEncoder encode share key: " + row.key), 1);
     }
     if (row.way != kEncodeRefused) {
       capture.Clear();
@@ -86,30 +83,6 @@ TEST(ShareKeyEncoderTest, KeysAndTheirEncodedWords) {
       EXPECT_EQ(capture.Count(std::string("[hov] encode share key length is ") + row.length), 1);
     }
   }
-}
-
-TEST(ShareKeyEncoderTest, KeysRoundTripOverASampleOfTheKeySpace) {
-  const uint32_t last = 26u * 26u * 26u * 26u * 26u * 26u - 1;
-  LogCapture capture;  // keeps the trace lines off the console
-  int failures = 0;
-  for (uint64_t v = 0; v <= last; v += v < 700 ? 1 : 9973) {
-    for (uint32_t value : {static_cast<uint32_t>(v), last - static_cast<uint32_t>(v)}) {
-      std::string key(6, 'A');
-      for (int k = 5, rest = static_cast<int>(value); k >= 0; --k, rest /= 26) {
-        key[k] = static_cast<char>('A' + rest % 26);
-      }
-      std::string encoded;
-      std::string decoded;
-      bool ok = ShareKeyEncoder::Encode(key, &encoded) && encoded.size() == 4;
-      for (char c : encoded) {
-        ok = ok && static_cast<unsigned char>(c) >= 16;
-      }
-      ok = ok && ShareKeyEncoder::Decode(encoded, &decoded) && decoded == key;
-      EXPECT_TRUE(ok || ++failures > 5) << key << " came back as " << decoded;
-    }
-    capture.Clear();
-  }
-  EXPECT_EQ(failures, 0);
 }
 
 }  // namespace

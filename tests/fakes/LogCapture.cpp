@@ -14,7 +14,7 @@ std::vector<LogLine> g_lines;
 
 void HOV_CALL CaptureLine(int level, const char* line) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  g_lines.push_back(LogLine{level, line, std::this_thread::get_id()});
+  g_lines.push_back(LogLine{level, line});
   g_changed.notify_all();
 }
 

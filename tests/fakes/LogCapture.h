@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "hov/hov.h"
@@ -11,7 +10,6 @@
 struct LogLine {
   int level;
   std::string text;  // with the "[hov] " prefix
-  std::thread::id thread;
 };
 
 // Registers a capturing log function; the built-in printer comes back when it goes.

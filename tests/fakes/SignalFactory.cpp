@@ -1,29 +1,27 @@
 #include "tests/fakes/SignalFactory.h"
 
-#include <algorithm>
-
 #include "codec/ShareKeyEncoder.h"
 #include "modem/ModemParams.h"
 #include "modem/ToneBank.h"
 
 namespace {
 
-constexpr float kSampleRate = 48000.0f;
-constexpr int32_t kChunk = 4096;
-
-// Renders from a bank that is set up; converts as the send path does.
-std::vector<int16_t> RenderFromBank(ToneBank* bank, size_t samples) {
-  std::vector<int16_t> out(samples);
-  float chunk[kChunk];
-  size_t done = 0;
-  while (done < samples) {
-    int32_t count = static_cast<int32_t>(std::min<size_t>(kChunk, samples - done));
-    ToneBank::Render(bank, chunk, count);
-    for (int32_t i = 0; i < count; ++i) {
-      out[done + static_cast<size_t>(i)] = FloatToPcm16(chunk[i]);
-    }
-    done += static_cast<size_t>(count);
+// Renders samples from a full-amplitude bank whose packet setUp(bank) fills; converts as the
+// send path does.
+template <class SetUp>
+std::vector<int16_t> Render(uint32_t payloadBytes, size_t samples, SetUp setUp) {
+  ModemParams* params = CreateModemParams(48000.0f, payloadBytes);
+  params->amplitude = 1.0f;
+  ToneBank* bank = ToneBank::Create(params);
+  setUp(bank);
+  std::vector<float> rendered(samples);
+  ToneBank::Render(bank, rendered.data(), static_cast<int32_t>(samples));
+  std::vector<int16_t> out;
+  for (float sample : rendered) {
+    out.push_back(FloatToPcm16(sample));
   }
+  ToneBank::Free(bank);
+  DestroyModemParams(params);
   return out;
 }
 
@@ -31,33 +29,19 @@ std::vector<int16_t> RenderFromBank(ToneBank* bank, size_t samples) {
 
 std::vector<int16_t> RenderKeySignal(const std::string& shareKey, size_t samples) {
   std::string encoded;
-  if (!ShareKeyEncoder::Encode(shareKey, &encoded)) {
-    return {};
-  }
-  return RenderEncodedSignal(encoded, samples);
+  return ShareKeyEncoder::Encode(shareKey, &encoded) ? RenderEncodedSignal(encoded, samples)
+                                                     : std::vector<int16_t>{};
 }
 
 std::vector<int16_t> RenderEncodedSignal(const std::string& encodedKey, size_t samples) {
-  ModemParams* params = CreateModemParams(kSampleRate, static_cast<uint32_t>(encodedKey.size()));
-  params->amplitude = 1.0f;
-  ToneBank* bank = ToneBank::Create(params);
-  ToneBank::SetPayload(bank, encodedKey.c_str());
-  std::vector<int16_t> out = RenderFromBank(bank, samples);
-  ToneBank::Free(bank);
-  DestroyModemParams(params);
-  return out;
+  return Render(static_cast<uint32_t>(encodedKey.size()), samples,
+                [&](ToneBank* bank) { ToneBank::SetPayload(bank, encodedKey.c_str()); });
 }
 
 std::vector<int16_t> RenderToneCycle(const std::vector<int32_t>& tones, size_t samples) {
-  uint32_t payloadBytes = static_cast<uint32_t>((tones.size() - 2) / 2);
-  ModemParams* params = CreateModemParams(kSampleRate, payloadBytes);
-  params->amplitude = 1.0f;
-  ToneBank* bank = ToneBank::Create(params);
-  for (int32_t i = 0; i < bank->sequenceLength; ++i) {
-    bank->sequence[i] = tones[static_cast<size_t>(i)];
-  }
-  std::vector<int16_t> out = RenderFromBank(bank, samples);
-  ToneBank::Free(bank);
-  DestroyModemParams(params);
-  return out;
+  return Render(static_cast<uint32_t>((tones.size() - 2) / 2), samples, [&](ToneBank* bank) {
+    for (int32_t i = 0; i < bank->sequenceLength; ++i) {
+      bank->sequence[i] = tones[static_cast<size_t>(i)];
+    }
+  });
 }

@@ -6,6 +6,7 @@
 namespace {
 constexpr int32_t kSecond = 48000;
 constexpr int kQueuedSeconds = 5;
+constexpr size_t kCaptureChunk = 480;
 }  // namespace
 
 class VirtualAudioDevice::Output : public AudioOutput::Impl {
@@ -13,11 +14,8 @@ class VirtualAudioDevice::Output : public AudioOutput::Impl {
   explicit Output(VirtualAudioDevice* device) : m_device(device) {}
   bool Open(uint32_t, AudioOutput::AudioSource* source) override {
     std::lock_guard<std::mutex> lock(m_device->m_mutex);
-    if (m_device->m_throwOnOpen) {
-      throw std::runtime_error("no playback thread");
-    }
-    if (m_device->m_failOutput) {
-      return false;
+    if (m_device->m_fault != kNone) {
+      return m_device->m_fault == kFail ? false : throw std::runtime_error("no playback thread");
     }
     m_device->m_source = source;
     m_device->m_air.clear();
@@ -42,11 +40,8 @@ class VirtualAudioDevice::Input : public AudioInput::Impl {
   explicit Input(VirtualAudioDevice* device) : m_device(device) {}
   bool Open(uint32_t, AudioInput::AudioSink* sink) override {
     std::lock_guard<std::mutex> lock(m_device->m_mutex);
-    if (m_device->m_throwOnOpen) {
-      throw std::runtime_error("no capture thread");
-    }
-    if (m_device->m_failInput) {
-      return false;
+    if (m_device->m_fault != kNone) {
+      return m_device->m_fault == kFail ? false : throw std::runtime_error("no capture thread");
     }
     sink->Open(1, 48000, 16);
     m_device->m_sink = sink;
@@ -83,7 +78,6 @@ VirtualAudioDevice::~VirtualAudioDevice() {
 
 void VirtualAudioDevice::Pull() {
   std::vector<int16_t> buffer(kSecond);
-  ++m_readCalls;
   int32_t n = m_source->Read(buffer.data(), kSecond);
   if (n > 0) {
     m_air.insert(m_air.end(), buffer.begin(), buffer.begin() + n);
@@ -104,34 +98,17 @@ void VirtualAudioDevice::Advance(int64_t frames) {
     }
     if (m_sink != nullptr) {
       m_pendingCapture.push_back(sample);
-      m_captured.push_back(sample);
-      if (static_cast<int32_t>(m_pendingCapture.size()) == m_captureChunk) {
-        m_sink->Write(m_pendingCapture.data(), m_captureChunk);
-        m_capturedFrames += m_captureChunk;
+      if (m_pendingCapture.size() == kCaptureChunk) {
+        m_sink->Write(m_pendingCapture.data(), static_cast<int32_t>(kCaptureChunk));
         m_pendingCapture.clear();
       }
     }
   }
 }
 
-void VirtualAudioDevice::FailOutputOpen(bool fail) {
+void VirtualAudioDevice::SetOpenFault(OpenFault fault) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_failOutput = fail;
-}
-
-void VirtualAudioDevice::FailInputOpen(bool fail) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_failInput = fail;
-}
-
-void VirtualAudioDevice::ThrowOnOpen(bool fail) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_throwOnOpen = fail;
-}
-
-void VirtualAudioDevice::SetCaptureChunk(int32_t frames) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_captureChunk = frames;
+  m_fault = fault;
 }
 
 bool VirtualAudioDevice::OutputOpen() const {
@@ -142,19 +119,4 @@ bool VirtualAudioDevice::OutputOpen() const {
 bool VirtualAudioDevice::InputOpen() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_sink != nullptr;
-}
-
-int64_t VirtualAudioDevice::ReadCalls() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_readCalls;
-}
-
-int64_t VirtualAudioDevice::CapturedFrames() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_capturedFrames;
-}
-
-std::vector<int16_t> VirtualAudioDevice::Captured() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_captured;
 }

@@ -20,26 +20,17 @@ class VirtualAudioDevice {
 
   // Test thread. Plays frames of air: pulls one second from the open playback per second
   // played (five seconds are pulled at Open, as a real device queues them), and hands the same
-  // samples to the open capture's sink in buffers of captureChunk frames. Without playback the
-  // air is silent.
+  // samples to the open capture's sink in buffers of 480 frames. Without playback the air is
+  // silent.
   void Advance(int64_t frames);
 
-  // Test thread. Next Opens fail (playback or capture).
-  void FailOutputOpen(bool fail);
-  void FailInputOpen(bool fail);
-  // Test thread. Next Opens (playback and capture) throw, as a backend may when a thread
-  // cannot be made.
-  void ThrowOnOpen(bool fail);
-  // Test thread. Frames per Write to the capture sink (default 480).
-  void SetCaptureChunk(int32_t frames);
-
-  // Test thread. Counters for checks.
+  // Test thread. How the next Opens (playback and capture) end: kThrow as a backend may when
+  // a thread cannot be made.
+  enum OpenFault { kNone, kFail, kThrow };
+  void SetOpenFault(OpenFault fault);
+  // Test thread.
   bool OutputOpen() const;
   bool InputOpen() const;
-  int64_t ReadCalls() const;
-  int64_t CapturedFrames() const;
-  // Everything the air carried while capture was open, in order.
-  std::vector<int16_t> Captured() const;
 
  private:
   class Output;
@@ -55,14 +46,8 @@ class VirtualAudioDevice {
   AudioInput::AudioSink* m_sink = nullptr;       // open capture, or null
   std::deque<int16_t> m_air;                     // pulled and not yet played
   int64_t m_playedSinceRefill = 0;
-  int64_t m_readCalls = 0;
-  int64_t m_capturedFrames = 0;
-  bool m_failOutput = false;
-  bool m_failInput = false;
-  bool m_throwOnOpen = false;
-  int32_t m_captureChunk = 480;
+  OpenFault m_fault = kNone;
   std::vector<int16_t> m_pendingCapture;
-  std::vector<int16_t> m_captured;
   AudioOutput::Factory m_previousOutput;
   AudioInput::Factory m_previousInput;
 };

@@ -82,6 +82,7 @@ const Playback kPlaybacks[] = {
     {"one key, device-sized reads", {"\x10\x54\xab\x8f"}, {}, {48000}, 3 * 40960},
     {"AAAAAA, odd reads", {"\x10\x10\x10\x10"}, {}, {1, 4095, 4097, 333}, 50000},
     {"change mid-symbol", {"\x10\x54\xab\x8f", "\xc2\xc8\xf8\x8f"}, {50001}, {48000}, 120000},
+    {"change in one-sample reads", {"\x10\x54\xab\x8f", "\x21\x32\x43\x54"}, {7}, {1}, 40000},
     {"same key again", {"\x10\x54\xab\x8f", "\x10\x54\xab\x8f"}, {48000}, {48000}, 96000},
     {"change before playback", {"\x10\x10\x10\x10", "\xff\xf0\x1f\x10"}, {0}, {7, 30000}, 60000},
     {"two changes before a read: one fade, to the last",

@@ -1,31 +1,14 @@
-// The controller's front to the worker: the bound of its queue and its thread's name.
-// (Its log lines are checked through the exports.)
+// The controller's front to the worker: the bound of its queue.
 #include "runtime/WorkerThreadQueue.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
 
 #include "tests/fakes/LogCapture.h"
 #include "tests/runtime/Gate.h"
-#include "tests/runtime/OsThreadName.h"
 
 namespace {
-
-// Runs body as a task on the worker and waits for it.
-template <typename Body>
-void OnWorker(WorkerThreadQueue& queue, Body body) {
-  auto done = std::make_shared<Gate>();
-  ASSERT_GE(queue.Post(
-                [body, done](void*) {
-                  body();
-                  done->Open();
-                },
-                false),
-            0);
-  ASSERT_TRUE(done->Wait());
-}
 
 TEST(WorkerThreadQueueTest, AFullQueueRefusesWithALevel3LineAndAcceptsAgainOnceDrained) {
   LogCapture capture;
@@ -49,21 +32,14 @@ TEST(WorkerThreadQueueTest, AFullQueueRefusesWithALevel3LineAndAcceptsAgainOnceD
   EXPECT_GE(queue.Post([](void*) {}, true), 0);  // the poll is never refused
   release->Open();
   ASSERT_TRUE(ran->Wait());  // taken up by a pass: the queue has room again
-  OnWorker(queue, [] {});
+  auto again = std::make_shared<Gate>();
+  ASSERT_GE(queue.Post([again](void*) { again->Open(); }, false), 0);
+  ASSERT_TRUE(again->Wait());
   queue.Uninit();
   // A stopped worker refuses quietly, as before HovInit.
   capture.Clear();
   EXPECT_EQ(queue.Post([](void*) {}, false), -1);
   EXPECT_TRUE(capture.Lines().empty());
-}
-
-TEST(WorkerThreadQueueTest, WorkerThreadCarriesItsName) {
-  WorkerThreadQueue queue;
-  ASSERT_TRUE(queue.Init());
-  std::string name;
-  OnWorker(queue, [&name] { name = OsThreadName(); });
-  queue.Uninit();
-  EXPECT_EQ(name, ExpectedOsThreadName("brivok_hov_timer_thread"));
 }
 
 }  // namespace

@@ -11,14 +11,12 @@ hov=${1:?usage: $0 PATH/TO/hov}
 }
 work=$(mktemp -d "${TMPDIR:-/tmp}/hov-robust-sound.XXXXXX")
 sender=
-receiver=
 cleanup() {
   [ -z "$sender" ] || kill "$sender" 2> /dev/null
-  [ -z "$receiver" ] || kill "$receiver" 2> /dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
-cd "$work"
+cd "$work" || exit 1
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -51,23 +49,5 @@ if start_sender ABCDEF; then
   grep -q '^\[hov\] HovSinkConcurrent Open' recv.log && fail "the design's receiver ran as well"
   stop_sender
 fi
-
-# A key that starts 4 s after the robust receiver: heard within one time limit.
-HOV_RECEIVER=robust "$hov" receive --timeout-ms 12000 > late.txt 2> /dev/null &
-receiver=$!
-sleep 4
-if start_sender HELLOS; then
-  status=0
-  wait "$receiver" || status=$?
-  receiver=
-  [ "$status" = 0 ] && [ "$(cat late.txt)" = HELLOS ] ||
-    fail "robust receive started before the sender: '$(cat late.txt)', status $status"
-  stop_sender
-fi
-
-# Nothing playing: a time-out, no key.
-status=0
-out=$(HOV_RECEIVER=robust "$hov" receive --timeout-ms 2000 2> /dev/null) || status=$?
-[ "$status" = 2 ] && [ -z "$out" ] || fail "robust receive with nothing playing: '$out', $status"
 
 [ "$failures" = 0 ] && echo "PASS" || exit 1
