@@ -228,14 +228,10 @@ int hov_modem_encoder_read_s16(hov_modem_encoder* encoder, int16_t* samples, siz
   if (encoder == nullptr || (samples == nullptr && frames > 0)) {
     return HOV_MODEM_ERROR_ARGUMENT;
   }
-  try {
-    for (size_t done = 0; done < frames;) {
-      const size_t piece = std::min(frames - done, kPiece);
-      encoder->source.Read(samples + done, static_cast<int32_t>(piece));
-      done += piece;
-    }
-  } catch (const std::bad_alloc&) {
-    return HOV_MODEM_ERROR_MEMORY;
+  for (size_t done = 0; done < frames;) {  // the source allocates nothing
+    const size_t piece = std::min(frames - done, kPiece);
+    encoder->source.Read(samples + done, static_cast<int32_t>(piece));
+    done += piece;
   }
   return HOV_MODEM_OK;
 }

@@ -167,12 +167,12 @@ void PulseStream::Failed() {
 void PulseStream::OnContextState() {
   switch (pa_context_get_state(m_context)) {
     case PA_CONTEXT_READY: {
-      pa_sample_spec spec = {};
-      spec.format = PA_SAMPLE_S16LE;
-      spec.rate = kRate;
-      spec.channels = 1;
+      pa_sample_spec format = {};
+      format.format = PA_SAMPLE_S16LE;
+      format.rate = kRate;
+      format.channels = 1;
       m_failedInStream = true;  // from here on a failure is the stream's
-      m_stream = pa_stream_new(m_context, m_name, &spec, nullptr);
+      m_stream = pa_stream_new(m_context, m_name, &format, nullptr);
       if (m_stream == nullptr) {
         m_error = pa_context_errno(m_context);
         Failed();
