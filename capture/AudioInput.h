@@ -22,13 +22,17 @@ class AudioInput {
     virtual void Close() = 0;
     // Capture side: one buffer of frames mono signed 16-bit samples; returns frames taken.
     virtual int32_t Write(const int16_t* data, int32_t frames) = 0;
+    // Any thread; the same answer for the sink's whole life. True when Open may announce any
+    // rate (the device's own); false: the backends announce 48000 or do not open.
+    virtual bool TakesAnyRate() const { return false; }
   };
 
   // A platform capture backend behind the handle.
   class Impl {
    public:
     virtual ~Impl() = default;
-    // Owner's thread. True when capture runs into sink, announced as (1, 48000, 16).
+    // Owner's thread. True when capture runs into sink, announced as (1, 48000, 16), or as
+    // (1, the device's rate, 16) when the sink takes any rate.
     virtual bool Open(uint32_t microphone, AudioSink* sink) = 0;
     // Owner's thread. Stops capture; once it returns no sink call is in progress or follows.
     // Returns within a bounded time, even when the sound server does not answer.

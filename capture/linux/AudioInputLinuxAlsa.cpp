@@ -16,6 +16,22 @@ constexpr unsigned kLatencyUs = 100000;
 constexpr snd_pcm_uframes_t kPeriodFrames = 480;  // 10 ms
 // Longest wait for data before the running flag is looked at again.
 constexpr int kWaitMs = 100;
+
+// The device's own rate nearest to kRate for mono signed 16-bit, with no conversion by ALSA;
+// 0 when the device does not say.
+unsigned DeviceRate(snd_pcm_t* pcm) {
+  snd_pcm_hw_params_t* params = nullptr;
+  snd_pcm_hw_params_alloca(&params);
+  unsigned rate = kRate;
+  const bool known =
+      snd_pcm_hw_params_any(pcm, params) >= 0 &&
+      snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
+      snd_pcm_hw_params_set_format(pcm, params, SND_PCM_FORMAT_S16_LE) >= 0 &&
+      snd_pcm_hw_params_set_channels(pcm, params, 1) >= 0 &&
+      snd_pcm_hw_params_set_rate_resample(pcm, params, 0) >= 0 &&
+      snd_pcm_hw_params_set_rate_near(pcm, params, &rate, nullptr) >= 0;
+  return known ? rate : 0;
+}
 }  // namespace
 
 AudioInputLinuxAlsa::AudioInputLinuxAlsa() = default;
@@ -40,8 +56,11 @@ bool AudioInputLinuxAlsa::Open(uint32_t /*microphone*/, AudioInput::AudioSink* s
     HovLog(3, "snd_pcm_open failed, res:%d", res);
     return false;
   }
-  res = snd_pcm_set_params(m_pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kRate, 1,
-                           kLatencyUs);
+  // 48000 Hz, converted by ALSA if need be; a sink that takes any rate gets the device's own.
+  const unsigned deviceRate = sink->TakesAnyRate() ? DeviceRate(m_pcm) : 0;
+  const unsigned rate = deviceRate != 0 ? deviceRate : kRate;
+  res = snd_pcm_set_params(m_pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, rate,
+                           deviceRate != 0 ? 0 : 1, kLatencyUs);
   if (res < 0) {
     HovLog(3, "snd_pcm_set_params failed, res:%d", res);
     snd_pcm_close(m_pcm);
@@ -55,7 +74,7 @@ bool AudioInputLinuxAlsa::Open(uint32_t /*microphone*/, AudioInput::AudioSink* s
     m_pcm = nullptr;
     return false;
   }
-  m_sink->Open(1, kRate, 16);
+  m_sink->Open(1, rate, 16);
   m_running = true;
   m_thread = std::thread(&AudioInputLinuxAlsa::ThreadProc, this);
   return true;

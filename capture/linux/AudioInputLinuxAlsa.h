@@ -1,5 +1,6 @@
-// Capture from ALSA's "default" recording device as mono signed 16-bit at 48000 Hz, delivered
-// to the sink in periods of about 10 ms by a capture thread.
+// Capture from ALSA's "default" recording device as mono signed 16-bit at 48000 Hz (or, for a
+// sink that takes any rate, at the device's own rate nearest to it), delivered to the sink in
+// periods of 480 frames by a capture thread.
 #pragma once
 
 #include <atomic>
@@ -14,7 +15,7 @@ class AudioInputLinuxAlsa : public AudioInput::Impl {
   AudioInputLinuxAlsa();            // owner's thread
   ~AudioInputLinuxAlsa() override;  // owner's thread; after Close or a failed Open
 
-  // Owner's thread. Opens and sets up the device, opens the sink with (1, 48000, 16), then
+  // Owner's thread. Opens and sets up the device, opens the sink with (1, rate, 16), then
   // starts the capture thread.
   bool Open(uint32_t microphone, AudioInput::AudioSink* sink) override;
   // Owner's thread. Stops and joins the capture thread, closes the device, then the sink once.

@@ -14,11 +14,14 @@ AudioInputLinuxPulse::~AudioInputLinuxPulse() = default;
 bool AudioInputLinuxPulse::Open(uint32_t /*microphone*/, AudioInput::AudioSink* sink) {
   ScopeTrace trace("AudioInputLinuxPulse::Open");
   m_sink = sink;
+  if (sink->TakesAnyRate()) {
+    m_stream.TakeDeviceRate();
+  }
   if (!m_stream.Open()) {
     return false;
   }
   // Fragments that came before the sink was opened are dropped.
-  m_sink->Open(1, 48000, 16);
+  m_sink->Open(1, m_stream.Rate(), 16);
   m_sinkOpen = true;
   m_delivering = true;
   return true;

@@ -1,5 +1,6 @@
 // Capture from the PulseAudio server's default source as mono signed 16-bit at 48000 Hz (the
-// server converts), delivered to the sink in fragments of 10 ms by the stream's mainloop thread.
+// server converts), or at the source's own rate for a sink that takes any rate, delivered to the
+// sink in fragments of 480 frames by the stream's mainloop thread.
 // When the server goes away the stream is made again once it is back.
 #pragma once
 
@@ -15,7 +16,7 @@ class AudioInputLinuxPulse : public AudioInput::Impl, private PulseStream::Clien
   ~AudioInputLinuxPulse() override;  // owner's thread; after Close or a failed Open
 
   // Owner's thread. Connects within a time limit, so a missing or frozen server is known
-  // before it returns; then opens the sink with (1, 48000, 16) and lets fragments through.
+  // before it returns; then opens the sink with (1, rate, 16) and lets fragments through.
   bool Open(uint32_t microphone, AudioInput::AudioSink* sink) override;
   // Owner's thread. Stops the stream without waiting on the server, then closes the sink once.
   void Close() override;

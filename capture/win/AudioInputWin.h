@@ -1,6 +1,6 @@
 // The capture front: tries WASAPI first and the wave-in API second (one table of backends) and
 // keeps whichever opened. Whatever the path, the sink receives mono signed 16-bit samples at
-// 48000 Hz.
+// 48000 Hz, except that a sink that takes any rate gets WASAPI's mix rate.
 #pragma once
 
 #include <cstdint>

@@ -195,6 +195,8 @@ struct AudioInputWinWASAPI::Shared {
   std::mutex mutex;  // guards running and each sink call
   bool running = false;
   AudioInput::AudioSink* sink = nullptr;
+  bool anyRate = false;    // the sink takes any rate
+  DWORD rate = 0;          // capture thread: the rate the sink was opened with, 0 before
   HANDLE ready = nullptr;  // manual reset: the outcome of the start-up is known
   HANDLE stop = nullptr;   // manual reset: Close asks the thread to end
   std::atomic<bool> started{false};
@@ -359,8 +361,10 @@ StreamEnd RunStream(Shared& s, bool first, std::vector<int16_t>& samples) {
     return StreamEnd::kNotStarted;
   }
   ScopeExit freeFormat([&] { api.coTaskMemFree(format); });
-  // Only the rate the modem works at is taken; no rate conversion is attempted.
-  if (format->nSamplesPerSec != kRequiredRate) {
+  // No rate conversion is attempted: a sink that takes any rate gets the first endpoint's own,
+  // and an endpoint chosen again after a loss must keep it; other sinks take 48000 only.
+  const DWORD wanted = s.anyRate ? s.rate : kRequiredRate;
+  if (wanted != 0 && format->nSamplesPerSec != wanted) {
     if (first) {
       HovLog(3, "pwfx->nSamplesPerSec != 48000");
     }
@@ -423,6 +427,7 @@ StreamEnd RunStream(Shared& s, bool first, std::vector<int16_t>& samples) {
       std::lock_guard<std::mutex> lock(s.mutex);
       s.sink->Open(1, format->nSamplesPerSec, 16);
     }
+    s.rate = format->nSamplesPerSec;
     s.started = true;
     SetEvent(s.ready);
   } else {
@@ -551,6 +556,7 @@ bool AudioInputWinWASAPI::Open(uint32_t /*deviceIndex*/, AudioInput::AudioSink* 
   const WinApi& api = WinFunctions();
   auto shared = std::make_shared<Shared>();
   shared->sink = sink;
+  shared->anyRate = sink->TakesAnyRate();
   shared->ready = api.createEventA(nullptr, TRUE, FALSE, nullptr);
   shared->stop =
       shared->ready == nullptr ? nullptr : api.createEventA(nullptr, TRUE, FALSE, nullptr);

@@ -1,7 +1,8 @@
 // Capture through Core Audio in shared, event-driven mode. The capture thread chooses the
 // endpoint (the built-in microphone if there is one, else the default console capture
 // endpoint, never a stereo-mix loopback), asks for the raw stream, accepts only a 48000 Hz
-// mix rate, and hands every packet to the sink as mono signed 16-bit samples. An endpoint that
+// mix rate (any mix rate when the sink takes any rate), and hands every packet to the sink as
+// mono signed 16-bit samples. An endpoint that
 // goes away (AUDCLNT_E_DEVICE_INVALIDATED, or no packet for kStallMs) is given up and the
 // choice made again, at most kReopenAttempts times kRetryMs apart.
 #pragma once
@@ -32,8 +33,9 @@ class AudioInputWinWASAPI : public AudioInput::Impl {
   // Any thread. Empties the list and appends 0.
   static void LoadDevice(std::vector<uint32_t>& deviceIds);
   // Owner's thread, once. Starts the capture thread and waits for its start-up (at most
-  // kStartLimitMs); true when capture runs into sink (announced as (1, 48000, 16)). The device
-  // index is not used. Throws std::system_error when no thread can be started.
+  // kStartLimitMs); true when capture runs into sink (announced as (1, 48000, 16), or with the
+  // mix rate when the sink takes any rate). The device index is not used. Throws std::system_error
+  // when no thread can be started.
   bool Open(uint32_t deviceIndex, AudioInput::AudioSink* sink) override;
   // Owner's thread, never the capture thread: within kStopLimitMs no sink call is in progress
   // or follows and the thread has ended (or is left to end on its own, logged); then the sink

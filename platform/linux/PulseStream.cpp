@@ -11,8 +11,6 @@
 #include "runtime/HovLog.h"
 
 namespace {
-constexpr uint32_t kRate = 48000;
-constexpr uint32_t kBytesPerMs = kRate * sizeof(int16_t) / 1000;
 std::atomic<bool> g_serverStalled{false};
 constexpr int kNice = -10;
 }  // namespace
@@ -169,7 +167,7 @@ void PulseStream::OnContextState() {
     case PA_CONTEXT_READY: {
       pa_sample_spec format = {};
       format.format = PA_SAMPLE_S16LE;
-      format.rate = kRate;
+      format.rate = m_rate;
       format.channels = 1;
       m_failedInStream = true;  // from here on a failure is the stream's
       m_stream = pa_stream_new(m_context, m_name, &format, nullptr);
@@ -181,8 +179,12 @@ void PulseStream::OnContextState() {
       pa_stream_set_state_callback(m_stream, &PulseStream::StreamStateThunk, this);
       pa_buffer_attr attr;
       std::memset(&attr, 0xff, sizeof(attr));  // every field: the server's choice
-      const uint32_t bytes = static_cast<uint32_t>(m_latencyMs) * kBytesPerMs;
-      const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+      const uint32_t bytes = static_cast<uint32_t>(m_latencyMs) * m_rate / 1000 * sizeof(int16_t);
+      // The source's own rate is asked for on the first connection only: a stream made again
+      // keeps the rate its reader was told, and the server converts if the source changed.
+      const bool fixRate = m_fixRate && !m_opened && m_direction == Direction::kRecord;
+      const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                        (fixRate ? PA_STREAM_FIX_RATE : 0));
       int res;
       if (m_direction == Direction::kPlayback) {
         attr.tlength = bytes;
@@ -222,6 +224,8 @@ void PulseStream::OnStreamState() {
       }
       if (m_opened) {
         m_recoveries.fetch_add(1);
+      } else if (const pa_sample_spec* spec = pa_stream_get_sample_spec(m_stream)) {
+        m_rate = spec->rate;
       }
       m_state = State::kRunning;
       pa_threaded_mainloop_signal(m_loop, 0);

@@ -1,7 +1,7 @@
-// One PulseAudio stream (playback or record, mono signed 16-bit at 48000 Hz) on the server's
-// default device, run by a mainloop thread of its own. No call of the owner waits on the
-// server without a time limit, and a stream lost with its server is made again when the server
-// comes back.
+// One PulseAudio stream (playback or record, mono signed 16-bit at 48000 Hz, or a record stream
+// at the source's own rate) on the server's default device, run by a mainloop thread of its own. No
+// call of the owner waits on the server without a time limit, and a stream lost with its server is
+// made again when the server comes back.
 #pragma once
 
 #include <atomic>
@@ -32,9 +32,14 @@ class PulseStream {
   PulseStream(Direction direction, int32_t latencyMs, const char* name, Client* client);
   ~PulseStream();  // owner's thread; closes
 
+  // Owner's thread, before Open. Record: the first connection takes the default source's own
+  // rate instead of 48000 (Rate() tells it); the stream keeps that rate when it is made again.
+  void TakeDeviceRate() { m_fixRate = true; }
   // Owner's thread. Connects and waits until the stream runs, at most kOpenTimeoutMs; false when
   // it does not (logged at level 3, nothing left running).
   bool Open();
+  // Owner's thread, after a successful Open: the stream's sample rate.
+  uint32_t Rate() const { return m_rate; }
   // Owner's thread. Stops the stream and joins the mainloop thread without waiting on the
   // server; after it returns no Client call is in progress or follows. Harmless when repeated.
   void Close();
@@ -83,8 +88,10 @@ class PulseStream {
   // Below: mainloop thread, or the owner while it holds the loop's lock.
   enum class State { kConnecting, kRunning, kWaiting, kFailed, kClosed };
   State m_state = State::kClosed;
-  bool m_opened = false;  // Open has succeeded: a failure from now on is a loss, not a refusal
-  int m_error = 0;        // the last failure's code, for Open's line
+  uint32_t m_rate = 48000;  // fixed once the first connection runs
+  bool m_fixRate = false;   // TakeDeviceRate was called
+  bool m_opened = false;    // Open has succeeded: a failure from now on is a loss, not a refusal
+  int m_error = 0;          // the last failure's code, for Open's line
   bool m_failedInStream = false;
   bool m_raisedPriority = false;        // the context was ready: the stream failed
   int16_t m_fragment[kFragmentFrames];  // record: samples gathered for the next Take

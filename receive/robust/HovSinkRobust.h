@@ -26,6 +26,8 @@ class HovSinkRobust : public AudioInput::AudioSink {
   // Capture side: feeds the buffer (first channel of each frame) until a key is committed;
   // allocates nothing, logs nothing. Returns frames.
   int32_t Write(const int16_t* data, int32_t frames) override;
+  // Any thread. True: the receiver works at the capture's own rate.
+  bool TakesAnyRate() const override { return true; }
 
   // Polling thread. True once the receiver has committed a key.
   bool IsComplete() const;

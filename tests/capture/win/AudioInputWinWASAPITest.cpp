@@ -27,37 +27,56 @@ struct FormatCase {
   std::vector<BYTE> packet;
   UINT32 frames;
   std::vector<int16_t> written;  // the first channel as 16-bit samples; empty: unsupported
+  DWORD rate = 48000;            // the mix rate
+  bool anyRate = false;          // the sink takes any rate
+  bool opens = true;             // false: the mix rate is refused (the front falls back)
 };
 
 class WasapiFormatTest : public WinRig, public ::testing::WithParamInterface<FormatCase> {};
 
-// One packet in the mix format through a running capture: the sink is opened 1/48000/16 on the
+// One packet in the mix format through a running capture: the sink is opened 1/rate/16 on the
 // capture thread, gets the first channel converted, and is closed once by the closing thread.
+// A mix rate other than 48000 is taken only by a sink that takes any rate.
 TEST_P(WasapiFormatTest, ThePacketReachesTheSinkAsMono16Bit) {
   const FormatCase& c = GetParam();
-  client.SetMixFormat(c.tag, c.channels, 48000, c.bits, c.subFormat);
+  client.SetMixFormat(c.tag, c.channels, c.rate, c.bits, c.subFormat);
+  sink.anyRate = c.anyRate;
   {
     AudioInputWinWASAPI input;
-    ASSERT_TRUE(input.Open(0, &sink));
-    client.Deliver(c.packet, c.frames);
-    ASSERT_TRUE(client.capture.WaitForGetBuffers(1));
+    ASSERT_EQ(input.Open(0, &sink), c.opens);
+    if (c.opens) {
+      client.Deliver(c.packet, c.frames);
+      ASSERT_TRUE(client.capture.WaitForGetBuffers(1));
+    }
     input.Close();
   }
   EXPECT_EQ(sink.Samples(), c.written);
-  EXPECT_EQ(sink.format, 1u * 1000000 + 48000 * 100 + 16);
-  EXPECT_EQ(sink.opens, 1);
-  EXPECT_EQ(sink.closes, 1);
-  EXPECT_EQ(sink.closer, std::this_thread::get_id());
+  EXPECT_EQ(sink.format, c.opens ? 1u * 1000000 + c.rate * 100 + 16 : 0u);
+  EXPECT_EQ(sink.opens, c.opens ? 1 : 0);
+  EXPECT_EQ(sink.closes, c.opens ? 1 : 0);
+  if (c.opens) {
+    EXPECT_EQ(sink.closer, std::this_thread::get_id());
+  }
+  EXPECT_EQ(log.Count("[hov] pwfx->nSamplesPerSec != 48000"), c.opens ? 0 : 1);
   EXPECT_EQ(client.capture.releaseMismatches, 0);
   ExpectNothingHeld();
 }
+
+const std::vector<float> kFloats = {0.5f, -0.5f, 1.0f, -1.0f, 0.0f, 0.25f, 2.0f, -2.0f};
+const std::vector<int16_t> kFloatsAs16 = {16383, -16383, 32767, -32767, 0, 8191, 32767, -32768};
 
 INSTANTIATE_TEST_SUITE_P(
     MixFormats, WasapiFormatTest,
     ::testing::Values(
         FormatCase{"MonoFloat", WAVE_FORMAT_EXTENSIBLE, 1, 32, FakeAudioClient::kFloat,
-                   Bytes(std::vector<float>{0.5f, -0.5f, 1.0f, -1.0f, 0.0f, 0.25f, 2.0f, -2.0f}), 8,
-                   std::vector<int16_t>{16383, -16383, 32767, -32767, 0, 8191, 32767, -32768}},
+                   Bytes(kFloats), 8, kFloatsAs16},
+        FormatCase{"MonoFloat44100", WAVE_FORMAT_EXTENSIBLE, 1, 32, FakeAudioClient::kFloat,
+                   Bytes(kFloats), 8, std::vector<int16_t>{}, 44100, false, false},
+        FormatCase{"MonoFloat44100AnyRate", WAVE_FORMAT_EXTENSIBLE, 1, 32, FakeAudioClient::kFloat,
+                   Bytes(kFloats), 8, kFloatsAs16, 44100, true},
+        FormatCase{"Stereo16At96000AnyRate", WAVE_FORMAT_EXTENSIBLE, 2, 16, kPcm,
+                   Bytes(std::vector<int16_t>{100, -1, -200, -1}), 2,
+                   std::vector<int16_t>{100, -200}, 96000, true},
         FormatCase{"StereoFloat", WAVE_FORMAT_EXTENSIBLE, 2, 32, FakeAudioClient::kFloat,
                    Bytes(std::vector<float>{0.5f, 0.9f, -0.5f, 0.9f, 0.75f, -0.9f}), 3,
                    std::vector<int16_t>{16383, -16383, 24575}},

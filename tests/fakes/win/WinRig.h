@@ -43,6 +43,7 @@ class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
     Note();
     return frames;
   }
+  bool TakesAnyRate() const override { return anyRate; }
   int32_t Read(int16_t* buffer, int32_t count) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     const int32_t answer = readAnswer;
@@ -67,6 +68,7 @@ class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
   }
 
   static constexpr int kKept = 1 << 20;
+  bool anyRate = false;                   // what TakesAnyRate answers
   std::atomic<int32_t> readAnswer{2400};  // samples a Read gives
   std::atomic<uint32_t> format{0};        // channels * 1000000 + rate * 100 + bits
   std::atomic<int> opens{0};

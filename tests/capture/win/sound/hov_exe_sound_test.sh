@@ -6,6 +6,8 @@
 #   MODE wasapi:    48000 Hz server; the key arrives through WASAPI (the default endpoint), and
 #                   with HOV_LINUX_CLI the Linux and Windows builds hear each other both ways.
 #   MODE wavein:    44100 Hz server; WASAPI refuses the mix rate, the key arrives through wave-in.
+#   MODE robust:    any server rate; with HOV_RECEIVER=robust the key (sent by HOV_LINUX_CLI if
+#                   given, else by hov.exe) arrives through WASAPI at the server's own rate.
 #   MODE no-server: run without with-pulse; receive and send fail with status 4 at once.
 set -uo pipefail
 
@@ -81,6 +83,19 @@ case $mode in
       receive_key windows-at-44100 "${hov[@]}"
       expect "$work/windows-at-44100.log" yes "[hov] pwfx->nSamplesPerSec != 48000" "$fallback"
       expect "$work/windows-at-44100.log" no "[hov] AudioInputWinMME failed, all failed"
+      stop_sender
+    fi
+    ;;
+  robust)
+    rate=$(pactl list short sources | awk '$2 == "air.monitor"' | grep -o '[0-9]*Hz')
+    rate=${rate%Hz}
+    sending=("${hov[@]}")
+    [ -z "${HOV_LINUX_CLI:-}" ] || sending=("$HOV_LINUX_CLI")
+    if start_sender "${sending[@]}"; then
+      HOV_RECEIVER=robust receive_key "robust-at-$rate" "${hov[@]}"
+      expect "$work/robust-at-$rate.log" yes "[hov] AudioInputWinWASAPI::Open res: 1" \
+        "[hov] HovSinkRobust Open Channels:1,samplePerSec:$rate,bitPerSample:16"
+      expect "$work/robust-at-$rate.log" no "$fallback"
       stop_sender
     fi
     ;;
