@@ -33,7 +33,7 @@ class PulseStream {
   ~PulseStream();  // owner's thread; closes
 
   // Owner's thread, before Open. Record: the first connection takes the default source's own
-  // rate instead of 48000 (Rate() tells it); the stream keeps that rate when it is made again.
+  // rate instead of kRate (Rate() tells it); the stream keeps that rate when it is made again.
   void TakeDeviceRate() { m_fixRate = true; }
   // Owner's thread. Connects and waits until the stream runs, at most kOpenTimeoutMs; false when
   // it does not (logged at level 3, nothing left running).
@@ -52,6 +52,7 @@ class PulseStream {
   // without a bound, so the ALSA backends do not try.
   static bool ServerStalled();
 
+  static constexpr uint32_t kRate = 48000;         // the stream's rate unless TakeDeviceRate
   static constexpr int32_t kOpenTimeoutMs = 1000;  // also the limit of one reconnect attempt
   static constexpr int32_t kRetryMs = 250;         // pause between reconnect attempts
 
@@ -88,7 +89,7 @@ class PulseStream {
   // Below: mainloop thread, or the owner while it holds the loop's lock.
   enum class State { kConnecting, kRunning, kWaiting, kFailed, kClosed };
   State m_state = State::kClosed;
-  uint32_t m_rate = 48000;  // fixed once the first connection runs
+  uint32_t m_rate = kRate;  // fixed once the first connection runs
   bool m_fixRate = false;   // TakeDeviceRate was called
   bool m_opened = false;    // Open has succeeded: a failure from now on is a loss, not a refusal
   int m_error = 0;          // the last failure's code, for Open's line
