@@ -16,8 +16,10 @@ TimerThread::Task MakeTask(const char* name, Body body) {
 }
 
 // "hov tick called", at most once in this many milliseconds.
+constexpr int64_t kTickLineGapMs = 5000;
+
 LogThrottle& TickLine() {
-  static LogThrottle throttle(5000);
+  static LogThrottle throttle(kTickLineGapMs);
   return throttle;
 }
 
@@ -30,12 +32,14 @@ void HovController::KeepTicking() {
   constexpr int32_t kPollMs = WorkerThreadQueue::kPeriodMs;
   // A receiver is polled for its deadline. A sender alone has only its device's lines to log,
   // and its device wakes the worker for those; it ticks when the tick's own line is due (never
-  // sooner than a poll period after this), so that the line comes as it always has.
+  // sooner than a poll period after this, and no later than a gap should the wall clock step
+  // back), so that the line comes as it always has.
   int32_t periodMs = 0;
   if (manager->Receiving()) {
     periodMs = kPollMs;
   } else if (manager->Sending()) {
-    periodMs = static_cast<int32_t>(std::max<int64_t>(kPollMs, TickLine().WaitMs() + 1));
+    const int64_t due = std::min(TickLine().WaitMs() + 1, kTickLineGapMs + 1);
+    periodMs = static_cast<int32_t>(std::max<int64_t>(kPollMs, due));
   }
   if (periodMs == m_tickMs) {
     return;
