@@ -1,5 +1,6 @@
 #include "api/HovController.h"
 
+#include <algorithm>
 #include <string>
 
 #include "api/Guarded.h"
@@ -14,31 +15,61 @@ TimerThread::Task MakeTask(const char* name, Body body) {
   return [name, body](void*) { Guarded(name, body); };
 }
 
+// "hov tick called", at most once in this many milliseconds.
+constexpr int64_t kTickLineGapMs = 5000;
+
+LogThrottle& TickLine() {
+  static LogThrottle throttle(kTickLineGapMs);
+  return throttle;
+}
+
 }  // namespace
 
 HovController::HovController() : m_recvListener(&m_worker) {}
 
 void HovController::KeepTicking() {
-  const bool needed = HovManager::Instance()->HasSession();
-  if (needed && m_tickId < 0) {
-    m_tickId = m_worker.Post(MakeTask("Tick", [this] { Tick(); }), true);
-  } else if (!needed && m_tickId >= 0) {
+  const HovManager* manager = HovManager::Instance();
+  constexpr int32_t kPollMs = WorkerThreadQueue::kPeriodMs;
+  // A receiver is polled for its deadline. A sender alone has only its device's lines to log,
+  // and its device wakes the worker for those; it ticks when the tick's own line is due (never
+  // sooner than a poll period after this, and no later than a gap should the wall clock step
+  // back), so that the line comes as it always has.
+  int32_t periodMs = 0;
+  if (manager->Receiving()) {
+    periodMs = kPollMs;
+  } else if (manager->Sending()) {
+    const int64_t due = std::min(TickLine().WaitMs() + 1, kTickLineGapMs + 1);
+    periodMs = static_cast<int32_t>(std::max<int64_t>(kPollMs, due));
+  }
+  if (periodMs == m_tickMs) {
+    return;
+  }
+  if (m_tickId >= 0) {
     m_worker.Cancel(m_tickId);
     m_tickId = -1;
+  }
+  m_tickMs = 0;
+  if (periodMs > 0) {
+    m_tickId = m_worker.PostEvery(MakeTask("Tick", [this] { Tick(); }), periodMs);
+    m_tickMs = m_tickId >= 0 ? periodMs : 0;
   }
 }
 
 void HovController::Tick() {
-  static LogThrottle throttle(5000);
-  if (throttle.Allow()) {
+  if (TickLine().Allow()) {
     HovLog(2, "hov tick called");
   }
   HovManager::Instance()->Tick();
   KeepTicking();
 }
 
+void HovController::OnSendNews() {
+  m_worker.Wake();
+}
+
 void HovController::OnWorkerStop() {
   m_tickId = -1;  // dropped with the other entries
+  m_tickMs = 0;
   Guarded("HovUninit", [] { HovManager::Instance()->StopAll(); });
 }
 
@@ -68,7 +99,7 @@ void HovController::HovSendStart(const char* shareKey) {
   m_worker.Post(MakeTask("SendStart",
                          [this, key] {
                            HovLog(2, "SendStart called");
-                           if (HovManager::Instance()->SendStart(key.c_str())) {
+                           if (HovManager::Instance()->SendStart(key.c_str(), this)) {
                              HovLog(2, "SendStart Success");
                              ReportStatus(6);
                            } else {

@@ -9,8 +9,9 @@
 #include "hov/hov.h"
 #include "runtime/Singleton.h"
 #include "runtime/WorkerThreadQueue.h"
+#include "send/HovSend.h"
 
-class HovController : public ZORVANIK_COMMON::Singleton<HovController> {
+class HovController : public ZORVANIK_COMMON::Singleton<HovController>, private HovSend::Listener {
  public:
   HovController();
 
@@ -34,15 +35,21 @@ class HovController : public ZORVANIK_COMMON::Singleton<HovController> {
  private:
   // Worker thread (status 1: HovInit's thread). Calls the status callback, if any.
   void ReportStatus(int code);
-  // Worker thread, after every task: the periodic Tick runs exactly while a session exists.
+  // Worker thread, after every task and Tick: the periodic Tick runs exactly while a session
+  // exists, every poll period while a receiver runs; for a sender alone only when its line is
+  // due (the sender's device wakes the worker for its own lines).
   void KeepTicking();
-  // Worker thread, every 25 ms while a session exists or when a receiver has a result.
+  // Worker thread, when KeepTicking has it due, when a receiver has a result or when the
+  // sender's device has news.
   void Tick();
+  // Playback thread. Wakes the worker, whose Tick then logs the device's lines.
+  void OnSendNews() override;
   // Worker thread, after its last task: stops running sessions; the Tick is gone.
   void OnWorkerStop();
 
   std::atomic<HovStatusCallback> m_statusCallback{nullptr};
   WorkerThreadQueue m_worker;
   HovRecvListener m_recvListener;
-  int32_t m_tickId = -1;  // worker thread only
+  int32_t m_tickId = -1;  // worker thread only, like the one below
+  int32_t m_tickMs = 0;   // the running Tick's period, 0 when none runs
 };

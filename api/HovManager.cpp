@@ -13,7 +13,7 @@ HovManager* HovManager::Instance() {
   return manager;
 }
 
-bool HovManager::SendStart(const char* shareKey) {
+bool HovManager::SendStart(const char* shareKey, HovSend::Listener* listener) {
   ScopeTrace trace("HovManager::SendStart");
   HovLog(2, "HovManager Send Start: %s", shareKey);
   if (m_hovSend) {
@@ -23,7 +23,7 @@ bool HovManager::SendStart(const char* shareKey) {
   bool started = false;
   try {
     m_hovSend = std::make_unique<HovSend>();
-    started = m_hovSend->Start(shareKey);
+    started = m_hovSend->Start(shareKey, listener);
   } catch (const std::exception& e) {
     HovLog(3, "HovSend::Start threw: %s", e.what());
   } catch (...) {

@@ -5,8 +5,7 @@
 #include <memory>
 
 #include "receive/HovRecv.h"
-
-class HovSend;
+#include "send/HovSend.h"
 
 class HovManager {
  public:
@@ -16,9 +15,9 @@ class HovManager {
   // Worker thread. The one manager of the process, made on first use.
   static HovManager* Instance();
 
-  // Worker thread. Starts a sender unless one exists; false (nothing kept) when refused,
-  // failed or thrown.
-  bool SendStart(const char* shareKey);
+  // Worker thread. Starts a sender unless one exists, telling listener (if any) of its
+  // device's news; false (nothing kept) when refused, failed or thrown.
+  bool SendStart(const char* shareKey, HovSend::Listener* listener = nullptr);
   // Worker thread. Switches the running sender's key; nothing without a sender.
   void SendUpdate(const char* shareKey);
   // Worker thread. Stops and destroys the sender, if any.
@@ -30,8 +29,10 @@ class HovManager {
   void RecvStop();
   // Worker thread, every poll. Retires a sender or receiver whose Poll answers false.
   void Tick();
-  // Worker thread. Whether a sender or a receiver exists.
-  bool HasSession() const { return m_hovSend || m_hovRecv; }
+  // Worker thread. Whether a sender exists.
+  bool Sending() const { return m_hovSend != nullptr; }
+  // Worker thread. Whether a receiver exists.
+  bool Receiving() const { return m_hovRecv != nullptr; }
   // Worker thread, as it stops. Stops both sessions, saying so at level 4 when one ran.
   void StopAll();
 

@@ -18,11 +18,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CountingNew.h"
 #include "capture/AudioInput.h"
 #include "codec/ShareKeyEncoder.h"
 #include "hov/hov.h"
@@ -38,11 +38,6 @@ constexpr int32_t kRate = 48000;
 constexpr size_t kTenWindows = 131457;  // the tenth decoder's window is complete here
 constexpr int32_t kCaptureBuffer = 480;
 constexpr int kRepeats = 21;
-
-// Allocation counting: a thread marks what it is; operator new counts per mark.
-enum Mark { kOther = 0, kCapture = 1, kPlayback = 2, kMarks = 3 };
-thread_local int t_mark = kOther;
-std::atomic<uint64_t> g_allocations[kMarks];
 
 std::atomic<uint64_t> g_ffts{0};
 
@@ -69,29 +64,6 @@ double Median(std::vector<double> v) {
 extern "C" void kiss_fftr(kiss_fftr_cfg cfg, const kiss_fft_scalar* in, kiss_fft_cpx* out) {
   g_ffts.fetch_add(1, std::memory_order_relaxed);
   RealFftr()(cfg, in, out);
-}
-
-void* operator new(size_t size) {
-  g_allocations[t_mark].fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-  return operator new(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-  std::free(p);
 }
 
 namespace {
@@ -146,12 +118,11 @@ ReceiverRun RunReceiver(const std::vector<int16_t>& s) {
   double t1 = ThreadCpuSeconds();
   for (size_t pos = 0; pos < s.size(); pos += kCaptureBuffer) {
     const int32_t n = static_cast<int32_t>(std::min<size_t>(kCaptureBuffer, s.size() - pos));
-    const uint64_t before = g_allocations[kCapture].load(std::memory_order_relaxed);
-    t_mark = kCapture;
+    const uint64_t before = AllocationsUnder(kCaptureThread);
+    MarkAllocations(kCaptureThread);
     sink->Write(&s[pos], n);
-    t_mark = kOther;
-    run.allocationsPerSecond[pos / kRate] +=
-        g_allocations[kCapture].load(std::memory_order_relaxed) - before;
+    MarkAllocations(kOtherThread);
+    run.allocationsPerSecond[pos / kRate] += AllocationsUnder(kCaptureThread) - before;
   }
   const double t2 = ThreadCpuSeconds();
   sink->Close();
@@ -249,7 +220,7 @@ class BenchInput : public AudioInput::Impl {
   explicit BenchInput(const std::vector<int16_t>* air) : m_air(air) {}
   bool Open(uint32_t, AudioInput::AudioSink* sink) override {
     m_thread = std::thread([this, sink] {
-      t_mark = kCapture;
+      MarkAllocations(kCaptureThread);
       sink->Open(1, kRate, 16);
       std::vector<uint64_t> counts;
       for (size_t pos = 0; pos + kCaptureBuffer <= m_air->size() && !m_stop;
@@ -257,9 +228,9 @@ class BenchInput : public AudioInput::Impl {
         if (pos % kRate == 0) {
           counts.push_back(0);
         }
-        const uint64_t before = g_allocations[kCapture].load();
+        const uint64_t before = AllocationsUnder(kCaptureThread);
         sink->Write(&(*m_air)[pos], kCaptureBuffer);
-        counts.back() += g_allocations[kCapture].load() - before;
+        counts.back() += AllocationsUnder(kCaptureThread) - before;
       }
       std::lock_guard<std::mutex> lock(g_deviceMutex);
       g_threadCounts = counts;
@@ -286,7 +257,7 @@ class BenchOutput : public AudioOutput::Impl {
     std::vector<int16_t> queued(5 * kRate);
     source->Read(queued.data(), static_cast<int32_t>(queued.size()));
     m_thread = std::thread([this, source] {
-      t_mark = kPlayback;
+      MarkAllocations(kPlaybackThread);
       {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_wake.wait(lock, [this] { return m_go || m_stop; });
@@ -294,9 +265,9 @@ class BenchOutput : public AudioOutput::Impl {
       std::vector<int16_t> buffer(kRate);
       std::vector<uint64_t> counts;
       for (int s = 0; s < m_seconds && !m_stop; ++s) {
-        const uint64_t before = g_allocations[kPlayback].load();
+        const uint64_t before = AllocationsUnder(kPlaybackThread);
         source->Read(buffer.data(), kRate);
-        counts.push_back(g_allocations[kPlayback].load() - before);
+        counts.push_back(AllocationsUnder(kPlaybackThread) - before);
       }
       std::lock_guard<std::mutex> lock(g_deviceMutex);
       g_threadCounts = counts;

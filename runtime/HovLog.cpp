@@ -83,3 +83,8 @@ bool LogThrottle::Allow() {
   m_lastMs.store(now, std::memory_order_relaxed);
   return true;
 }
+
+int64_t LogThrottle::WaitMs() const {
+  const int64_t wait = m_lastMs.load(std::memory_order_relaxed) + m_gapMs - m_clock();
+  return wait > 0 ? wait : 0;
+}

@@ -61,6 +61,8 @@ class LogThrottle {
       : m_gapMs(gapMs), m_clock(clock) {}
   // Any thread. True when at least gapMs have passed since the last check that passed.
   bool Allow();
+  // Any thread. Milliseconds until a check would pass; 0 when it would pass now.
+  int64_t WaitMs() const;
 
  private:
   std::atomic<int64_t> m_lastMs{0};

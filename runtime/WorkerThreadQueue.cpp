@@ -31,12 +31,18 @@ void WorkerThreadQueue::Uninit() {
 
 int32_t WorkerThreadQueue::Post(TimerThread::Task task, bool periodic) {
   bool full = false;
-  int32_t id = periodic ? m_timer.addTimer(kPeriodMs, kPeriodMs, false, std::move(task), nullptr)
-                        : m_timer.addTimer(0, 1, true, std::move(task), nullptr, &full);
+  if (periodic) {
+    return PostEvery(std::move(task), kPeriodMs);
+  }
+  int32_t id = m_timer.addTimer(0, 1, true, std::move(task), nullptr, &full);
   if (full) {
     HovLog(3, "WorkerThreadQueue::Post refused: queue full");
   }
   return id;
+}
+
+int32_t WorkerThreadQueue::PostEvery(TimerThread::Task task, int32_t intervalMs) {
+  return m_timer.addTimer(intervalMs, intervalMs, false, std::move(task), nullptr);
 }
 
 void WorkerThreadQueue::Cancel(int32_t id) {

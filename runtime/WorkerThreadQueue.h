@@ -28,6 +28,9 @@ class WorkerThreadQueue {
   // run every kPeriodMs; returns its id, or -1 when refused: quietly while the worker is not
   // running, with a level-3 line when maxPending one-shot tasks are already waiting.
   int32_t Post(TimerThread::Task task, bool periodic);
+  // Any thread. Queues a periodic task that runs every intervalMs (>= 1), first intervalMs
+  // from now; its id, or -1 while the worker is not running.
+  int32_t PostEvery(TimerThread::Task task, int32_t intervalMs);
   // Any thread. The periodic task with this id runs no more.
   void Cancel(int32_t id);
   // Any thread, capture threads included (no lock waited for, no allocation, no log line):

@@ -16,6 +16,9 @@ class AudioOutput {
     // The device's refill thread (and the opener's thread during Open): writes up to count
     // mono signed 16-bit samples at 48000 Hz; returns how many. 0 or less queues nothing.
     virtual int32_t Read(int16_t* buffer, int32_t count) = 0;
+    // The device's thread: the backend has met something that its next Poll logs (a lost
+    // device, its return, an underrun). Must not block, allocate or log.
+    virtual void OnDeviceNews() {}
   };
 
   // A platform playback backend behind the handle.

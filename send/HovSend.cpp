@@ -11,7 +11,7 @@
 HovSend::HovSend() = default;
 HovSend::~HovSend() = default;
 
-bool HovSend::Start(const char* shareKey) {
+bool HovSend::Start(const char* shareKey, Listener* listener) {
   ScopeTrace trace("HovSend::Start");
   std::string encoded;
   if (!ShareKeyEncoder::Encode(shareKey, &encoded)) {
@@ -26,6 +26,9 @@ bool HovSend::Start(const char* shareKey) {
   }
   m_source = std::make_unique<HovSource>();
   m_source->Init(encoded.c_str());
+  if (listener != nullptr) {
+    m_source->SetNewsCallback([](void* l) { static_cast<Listener*>(l)->OnSendNews(); }, listener);
+  }
   bool opened = false;
   try {
     m_output = std::make_unique<AudioOutput>();

@@ -9,11 +9,21 @@ class HovSource;
 
 class HovSend {
  public:
+  // Who hears that the sender has something to log before its next Poll.
+  class Listener {
+   public:
+    virtual ~Listener() = default;
+    // Playback thread: the device has met something that the next Poll logs (a lost device,
+    // its return, an underrun). Must not block, allocate or log.
+    virtual void OnSendNews() = 0;
+  };
+
   HovSend();
   ~HovSend();
 
-  // Worker thread. Encodes the key and starts playback; false (nothing held) on failure.
-  bool Start(const char* shareKey);
+  // Worker thread. Encodes the key and starts playback, telling listener (if any) of the
+  // device's news; false (nothing held) on failure.
+  bool Start(const char* shareKey, Listener* listener = nullptr);
   // Worker thread. Switches to a new key through the source's cross-fade; an invalid key is
   // ignored.
   void Update(const char* shareKey);

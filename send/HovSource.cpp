@@ -68,6 +68,17 @@ int32_t HovSource::Read(int16_t* buffer, int32_t count) {
   return count;
 }
 
+void HovSource::SetNewsCallback(void (*news)(void* context), void* context) {
+  m_news = news;
+  m_newsContext = context;
+}
+
+void HovSource::OnDeviceNews() {
+  if (m_news != nullptr) {
+    m_news(m_newsContext);
+  }
+}
+
 void HovSource::RenderChunk(int16_t* out, int32_t count) {
   ToneBank::Render(m_bank, m_scratch, count);
   if (m_fadePos < 0) {

@@ -31,6 +31,10 @@ class HovSource : public AudioOutput::AudioSource {
   void Update(const char* encodedKey);
   // Playback thread (or the opener during Open). Fills all count samples; no allocation.
   int32_t Read(int16_t* buffer, int32_t count) override;
+  // Worker thread, before playback opens. From then on OnDeviceNews calls news(context).
+  void SetNewsCallback(void (*news)(void* context), void* context);
+  // The device's thread: passes the news on; no lock, no allocation.
+  void OnDeviceNews() override;
 
   // The cross-fade: 6000 samples of the old stream fading out, 12000 of silence, 6000 of the
   // new stream fading in; the payload switches half-way.
@@ -50,4 +54,6 @@ class HovSource : public AudioOutput::AudioSource {
   bool m_keyPending = false;
   int32_t m_fadePos = -1;  // position in the running cross-fade, -1 when none runs
   float m_scratch[kScratch];
+  void (*m_news)(void* context) = nullptr;  // set before playback opens, read by its thread
+  void* m_newsContext = nullptr;
 };

@@ -157,6 +157,7 @@ void PulseStream::Failed() {
   }
   if (m_state == State::kRunning) {
     m_losses.fetch_add(1);
+    m_client->Noticed();
   }
   m_state = State::kWaiting;
   ArmTimer(kRetryMs);
@@ -188,7 +189,7 @@ void PulseStream::OnContextState() {
       int res;
       if (m_direction == Direction::kPlayback) {
         attr.tlength = bytes;
-        attr.minreq = bytes / 8;
+        attr.minreq = bytes / 2;
         pa_stream_set_write_callback(m_stream, &PulseStream::WriteThunk, this);
         pa_stream_set_underflow_callback(m_stream, &PulseStream::UnderflowThunk, this);
         res = pa_stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr);
@@ -224,6 +225,7 @@ void PulseStream::OnStreamState() {
       }
       if (m_opened) {
         m_recoveries.fetch_add(1);
+        m_client->Noticed();
       } else if (const pa_sample_spec* spec = pa_stream_get_sample_spec(m_stream)) {
         m_rate = spec->rate;
       }
@@ -324,5 +326,7 @@ void PulseStream::TimerThunk(pa_mainloop_api* /*api*/, pa_time_event* /*e*/,
 }
 
 void PulseStream::UnderflowThunk(pa_stream* /*s*/, void* self) {
-  static_cast<PulseStream*>(self)->m_underruns.fetch_add(1);
+  PulseStream* stream = static_cast<PulseStream*>(self);
+  stream->m_underruns.fetch_add(1);
+  stream->m_client->Noticed();
 }

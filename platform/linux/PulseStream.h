@@ -24,6 +24,8 @@ class PulseStream {
     virtual void Fill(int16_t* out, int32_t frames) { (void)out, (void)frames; }
     // Record: frames captured samples.
     virtual void Take(const int16_t* in, int32_t frames) { (void)in, (void)frames; }
+    // A loss, a recovery or an underrun has been counted: the next ReportChanges logs it.
+    virtual void Noticed() {}
   };
   enum class Direction { kPlayback, kRecord };
 

@@ -161,6 +161,7 @@ MMRESULT StartDevice(State& s, bool first) {
 // to stop or every attempt failed (nothing held then).
 bool Reopen(State& s) {
   s.losses.Lost();
+  s.client->Noticed();
   if (s.device != nullptr) {
     StopDevice(s);
   }
@@ -170,6 +171,7 @@ bool Reopen(State& s) {
     }
     if (StartDevice(s, false) == MMSYSERR_NOERROR) {
       s.losses.Recovered();
+      s.client->Noticed();
       return true;
     }
   }

@@ -26,6 +26,8 @@ class WaveRing {
     // Owner's thread, during a successful Open: the buffers are queued and recording (in) has
     // not started yet.
     virtual void Started() {}
+    // Pump thread: a loss or a recovery has been counted; the next Report logs it.
+    virtual void Noticed() {}
   };
 
   static constexpr uint32_t kStopLimitMs = 250;  // the longest Close waits on the device

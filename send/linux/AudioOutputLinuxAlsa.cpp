@@ -81,7 +81,7 @@ void AudioOutputLinuxAlsa::ThreadProc() {
     snd_pcm_wait(m_pcm, kWaitMs);
     snd_pcm_sframes_t room = snd_pcm_avail_update(m_pcm);
     if (room < 0) {
-      if (!m_running || !RecoverAlsaStream(m_pcm, room, &m_failures)) {
+      if (!m_running || !Recover(room)) {
         return;
       }
       continue;
@@ -109,7 +109,7 @@ bool AudioOutputLinuxAlsa::PlayChunk(const int16_t* data, int32_t frames) {
       continue;
     }
     if (n < 0) {
-      if (!m_running || !RecoverAlsaStream(m_pcm, n, &m_failures)) {
+      if (!m_running || !Recover(n)) {
         return false;
       }
       continue;
@@ -118,4 +118,10 @@ bool AudioOutputLinuxAlsa::PlayChunk(const int16_t* data, int32_t frames) {
     frames -= static_cast<int32_t>(n);
   }
   return true;
+}
+
+bool AudioOutputLinuxAlsa::Recover(long error) {
+  const bool running = RecoverAlsaStream(m_pcm, error, &m_failures);
+  m_source->OnDeviceNews();  // the failure waits in m_failures for Poll
+  return running;
 }

@@ -34,6 +34,9 @@ class AudioOutputLinuxAlsa : public AudioOutput::Impl {
   void ThreadProc();
   // Playback thread: hands the whole chunk to the device; false when stopped or failed.
   bool PlayChunk(const int16_t* data, int32_t frames);
+  // Playback thread: after a failed call (error < 0), brings the stream back if it can and
+  // tells the source there is news for Poll; true when the stream runs again.
+  bool Recover(long error);
 
   AudioOutput::AudioSource* m_source = nullptr;
   snd_pcm_t* m_pcm = nullptr;

@@ -28,6 +28,10 @@ void AudioOutputLinuxPulse::Poll() {
   m_stream.ReportChanges();
 }
 
+void AudioOutputLinuxPulse::Noticed() {
+  m_source->OnDeviceNews();
+}
+
 void AudioOutputLinuxPulse::Fill(int16_t* out, int32_t frames) {
   int32_t n = std::max(0, std::min(m_source->Read(out, frames), frames));
   std::fill(out + n, out + frames, int16_t{0});

@@ -22,6 +22,7 @@ class AudioOutputLinuxPulse : public AudioOutput::Impl, private PulseStream::Cli
 
  private:
   void Fill(int16_t* out, int32_t frames) override;  // mainloop thread
+  void Noticed() override;                           // mainloop thread
 
   AudioOutput::AudioSource* m_source = nullptr;
   PulseStream m_stream;

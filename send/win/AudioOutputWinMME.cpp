@@ -40,6 +40,10 @@ void AudioOutputWinMME::Poll() {
   m_ring.Report();
 }
 
+void AudioOutputWinMME::Noticed() {
+  m_source->OnDeviceNews();
+}
+
 int32_t AudioOutputWinMME::Transfer(int16_t* data, int32_t count) {
   return m_source->Read(data, count);
 }

@@ -33,6 +33,8 @@ class AudioOutputWinMME : public AudioOutput::Impl, private WaveRing::Client {
  private:
   // The ring's pump thread: one buffer from the source.
   int32_t Transfer(int16_t* data, int32_t count) override;
+  // The ring's pump thread: tells the source that Poll has lines to log.
+  void Noticed() override;
 
   AudioOutput::AudioSource* m_source = nullptr;
   WaveRing m_ring;

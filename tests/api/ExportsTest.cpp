@@ -226,6 +226,21 @@ TEST_F(ExportsTest, UninitStopsRunningSessionsWithOneNotice) {
   EXPECT_EQ(host::Results()[0].key, "ABCDEF");
 }
 
+// A sender alone ticks only when the tick's line is due (every 5 s); what its device meets is
+// logged when the device tells of it, before that tick.
+TEST_F(ExportsTest, ASendersDeviceLinesDoNotWaitForItsNextTick) {
+  const std::string tick = "[hov] hov tick called";
+  const std::string news = "[hov] virtual playback lost";
+  const int ticks = log.Count(tick);
+  StartSending();
+  ASSERT_TRUE(log.WaitFor(tick, ticks + 1));  // the next tick line is 5 s away now
+  device.News("virtual playback lost");
+  ASSERT_TRUE(log.WaitFor(news));
+  const std::vector<std::string> texts = log.Texts();
+  EXPECT_EQ(std::count(texts.begin(), std::find(texts.begin(), texts.end(), news), tick),
+            ticks + 1);
+}
+
 // The host's log function calls an export that logs the very line it reacts to.
 void HOV_CALL StopOnItsOwnTrace(int level, const char* line) {
   LogCapture::Function()(level, line);

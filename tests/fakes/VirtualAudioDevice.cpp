@@ -3,6 +3,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "runtime/HovLog.h"
+
 namespace {
 constexpr int32_t kSecond = 48000;
 constexpr int kQueuedSeconds = 5;
@@ -29,6 +31,16 @@ class VirtualAudioDevice::Output : public AudioOutput::Impl {
     std::lock_guard<std::mutex> lock(m_device->m_mutex);
     m_device->m_source = nullptr;
     m_device->m_air.clear();
+  }
+  void Poll() override {
+    std::string news;
+    {
+      std::lock_guard<std::mutex> lock(m_device->m_mutex);
+      news.swap(m_device->m_news);
+    }
+    if (!news.empty()) {
+      HovLog(3, "%s", news.c_str());
+    }
   }
 
  private:
@@ -109,6 +121,14 @@ void VirtualAudioDevice::Advance(int64_t frames) {
 void VirtualAudioDevice::SetOpenFault(OpenFault fault) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_fault = fault;
+}
+
+void VirtualAudioDevice::News(const std::string& line) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_news = line;
+  if (m_source != nullptr) {
+    m_source->OnDeviceNews();
+  }
 }
 
 bool VirtualAudioDevice::OutputOpen() const {

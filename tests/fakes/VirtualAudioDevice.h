@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "capture/AudioInput.h"
@@ -28,6 +29,9 @@ class VirtualAudioDevice {
   // a thread cannot be made.
   enum OpenFault { kNone, kFail, kThrow };
   void SetOpenFault(OpenFault fault);
+  // Test thread. As a playback backend that met a fault: the open playback's next Poll logs
+  // line (level 3), and its source hears at once that there is news.
+  void News(const std::string& line);
   // Test thread.
   bool OutputOpen() const;
   bool InputOpen() const;
@@ -48,6 +52,7 @@ class VirtualAudioDevice {
   int64_t m_playedSinceRefill = 0;
   OpenFault m_fault = kNone;
   std::vector<int16_t> m_pendingCapture;
+  std::string m_news;  // for the playback's next Poll
   AudioOutput::Factory m_previousOutput;
   AudioInput::Factory m_previousInput;
 };
