@@ -81,34 +81,4 @@ TEST_F(ToneDetectorTest, DecodesWhereverTheWindowStartsInThePacket) {
   }
 }
 
-TEST(ExtractPacketTest, SeparatorPayloadAndWrap) {
-  struct Case {
-    std::vector<uint32_t> symbols;
-    int32_t bytes;
-    std::vector<uint8_t> want;  // empty: no packet
-  };
-  const Case cases[] = {
-      {{5, 3, 0, 0, 7, 1, 2, 2, 4, 0, 5}, 4, {0x71, 0x22, 0x40, 0x53}},  // wraps past the end
-      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0}, 4, {0x23, 0x45, 0x67, 0x89}},  // separator at the end
-      {{0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0}, 4, {0x12, 0x34, 0x56, 0x78}},  // at the start
-      {{8, 9, 1, 0, 0, 0, 5, 2, 6, 4, 8}, 4, {0x52, 0x64, 0x89, 0x10}},  // a zero low nibble
-      {{0, 0, 0x21, 0x32, 3, 4, 5, 6, 7, 8, 1}, 4, {0x12, 0x34, 0x56, 0x78}},  // low bits only
-      {{1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6}, 4, {}},                              // no pair of 0
-      {{1, 2, 3, 4, 5, 6, 7, 8, 0, 0}, 4, {}},                                 // too short
-      {{0, 0, 4, 2, 0}, 1, {0x42}},
-  };
-  for (const Case& c : cases) {
-    std::vector<uint8_t> out(4, 0xee);
-    const int32_t n = ExtractPacket(out.data(), c.bytes, c.symbols.data(),
-                                    static_cast<int32_t>(c.symbols.size()));
-    if (c.want.empty()) {
-      EXPECT_EQ(n, -1);
-      EXPECT_EQ(out[0], 0xee);
-    } else {
-      ASSERT_EQ(n, c.bytes);
-      EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + n), c.want);
-    }
-  }
-}
-
 }  // namespace

@@ -9,22 +9,10 @@ hov=${1:?usage: $0 PATH/TO/hov}
   echo "FAIL: no sound server; run under scripts/with-pulse" >&2
   exit 1
 }
-work=$(mktemp -d "${TMPDIR:-/tmp}/hov-cli-sound.XXXXXX")
+. "$(dirname "$0")/../lib.sh"
 sender=
-cleanup() {
-  [ -z "$sender" ] || kill "$sender" 2> /dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+cleanup() { [ -z "$sender" ] || kill "$sender" 2> /dev/null; }
 cd "$work" || exit 1
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-
-# await LOG PID PATTERN [COUNT]: true once COUNT lines of LOG match PATTERN, false if PID ends first.
-await() {
-  [ "$(grep -m "${4:-1}" -e "$3" < <(tail -n +1 -f --pid="$2" "$1") | grep -c '')" = "${4:-1}" ]
-}
 
 # start_sender ARGS...: hov send in the background, logging to send.log; returns once it
 # reports status 6 (playing), or fails when it ends without it.
@@ -128,23 +116,16 @@ for cmd in "loopback abcdef" "send abcdef --seconds 1"; do
   [ "$status" = 4 ] && [ "$(grep -c '' err.txt)" = 1 ] || fail "hov $cmd exited $status: $(cat err.txt)"
 done
 
-# loopback: one process sends and receives through the exports.
+# loopback: one process sends and receives through the exports; --receiver robust reaches the
+# library as HOV_RECEIVER, and its robust sink hears the key.
 status=0
-out=$("$hov" loopback ABCDEF 2> err.txt) || status=$?
-[ "$status" = 0 ] && [ ! -s err.txt ] && [[ $out =~ ^ABCDEF\ received\ in\ ([0-9]+)\ ms$ ]] ||
-  fail "hov loopback ABCDEF exited $status with '$out': $(cat err.txt)"
-# --receiver robust reaches the library as HOV_RECEIVER: its robust sink hears the key.
-out=$("$hov" loopback ABCDEF --receiver robust --verbose 2> err.txt)
-[[ $out == "ABCDEF received in "* ]] && grep -q 'HovSinkRobust Open' err.txt ||
-  fail "hov loopback --receiver robust printed '$out'"
+out=$("$hov" loopback ABCDEF --receiver robust --verbose 2> err.txt) || status=$?
+[ "$status" = 0 ] && [[ $out =~ ^ABCDEF\ received\ in\ ([0-9]+)\ ms$ ]] &&
+  grep -q 'HovSinkRobust Open' err.txt || fail "hov loopback --receiver robust exited $status: '$out'"
 # A time limit shorter than the 1.14 s a key needs: status 2, sender and receiver stopped.
 status=0
 out=$("$hov" loopback ABCDEF --timeout-ms 500 --verbose 2> err.txt) || status=$?
 [ "$status" = 2 ] && [ -z "$out" ] && grep -q '^hov: status 8$' err.txt &&
   grep -q '^hov: status 5$' err.txt || fail "hov loopback --timeout-ms 500 exited $status: '$out'"
 
-if [ "$failures" != 0 ]; then
-  echo "$failures failure(s)" >&2
-  exit 1
-fi
-echo "all passed"
+finish

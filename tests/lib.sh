@@ -1,0 +1,18 @@
+# Sourced by the shell tests: a work folder removed at exit (after the script's own cleanup),
+# fail, await and finish.
+work=$(mktemp -d "${TMPDIR:-/tmp}/hov-test.XXXXXX")
+cleanup() { :; }
+trap 'cleanup; rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# await LOG PID PATTERN [COUNT]: true once COUNT lines of LOG match PATTERN (a CR before the end
+# of line is ignored), false if PID ends first.
+await() {
+  [ "$(grep -m "${4:-1}" -e "$3" < <(tail -n +1 -f --pid="$2" "$1" | sed -u 's/\r$//') |
+    grep -c '')" = "${4:-1}" ]
+}
+# finish [MESSAGE]: the verdict, as the exit status.
+finish() {
+  [ "$failures" = 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
+  echo "${1:-all passed}"
+}
