@@ -7,18 +7,7 @@ hov=${1:?usage: $0 PATH/TO/hov}
 . "$(dirname "$0")/../lib.sh"
 cd "$work" || exit 1
 
-# run EXPECTED_STATUS CMD...: runs CMD (at most 20 s) with stdout in $out and stderr in $err.
-run() {
-  local expected=$1 status
-  shift
-  timeout 20 "$@" > out.txt 2> err.txt
-  status=$?
-  out=$(cat out.txt)
-  err=$(cat err.txt)
-  [ "$status" = "$expected" ] || fail "$* exited $status, expected $expected (stderr: $err)"
-}
 expect_out() { [ "$out" = "$2" ] || fail "$1: stdout '$out', expected '$2'"; }
-one_line() { [ "$(printf '%s' "$err" | grep -c '')" = 1 ] || fail "$1: not one line on stderr: $err"; }
 first_line() { head -n 1 out.txt; }
 
 # Decoding. The sink accepts in the 480-frame buffer that brings frame 54657 (the second
@@ -28,8 +17,8 @@ first_line() { head -n 1 out.txt; }
 # one step (-1, 0, 1) decodes. A time-out prints one line on stderr, nothing on stdout.
 for key in ZZZZZZ ABCDEF; do
   run 0 "$hov" encode "$key" "$key.wav"
-  [ "$(stat -c %s "$key.wav")" = $((44 + 5 * 48000 * 2)) ] || fail "$key.wav is not 5 s of mono 16-bit"
 done
+[ "$(stat -c %s ABCDEF.wav)" = $((44 + 5 * 48000 * 2)) ] || fail "ABCDEF.wav is not 5 s of mono 16-bit"
 sox ABCDEF.wav -c 2 stereo.flac
 sox ABCDEF.wav cut.wav trim 0 54656s
 sox ABCDEF.wav r44100.wav rate 44100 2> /dev/null
@@ -68,9 +57,7 @@ run 2 "$hov" encode ABCDEF keep.wav --then hellos --at 1
 cmp -s ABCDEF.wav keep.wav || fail "encode with a bad --then key changed an existing file"
 
 # Files that cannot be read or written: status 1, one line with the reason, nothing left.
-mkfifo fifo
-mkdir folder
-echo "not audio" > text.wav
+mkfifo fifo && mkdir folder && echo "not audio" > text.wav
 for f in missing.wav fifo folder text.wav; do
   for cmd in decode analyze; do
     run 1 "$hov" "$cmd" "$f"
@@ -112,12 +99,10 @@ grep -q '^ *1  *0\.00- *0\.94 .* 1 0 5 4 10 11 8 15 0 0 1  *16 84 171 143  *ABCD
 run 0 "$hov" analyze --json ABCDEF.wav
 [[ $out == *'"accepted":{"key":"ABCDEF","decoders":[1,2],"frame":54720,"seconds":1.140}}' ]] ||
   fail "analyze --json: acceptance: ${out: -120}"
-run 0 "$hov" analyze r44100.wav
-[[ $(first_line) == "resampled from 44100 to 48000 Hz; tones "*" agree on ABCDEF at 1.14 s" ]] ||
-  fail "analyze 44100 Hz: verdict '$(first_line)'"
 sox -R -n -r 48000 -c 1 -b 16 pink.wav synth 5 pinknoise vol 0.3
 sox -R -m ABCDEF.wav pink.wav -b 16 cutoff.wav sinc -16000 2> /dev/null
-for c in "whitenoise|no tones above the band noise (*); no two decoders agree (*" \
+for c in "r44100|resampled from 44100 to 48000 Hz; tones * agree on ABCDEF at 1.14 s" \
+  "whitenoise|no tones above the band noise (*); no two decoders agree (*" \
   "silence|no energy between 19.1 and 19.9 kHz: *" \
   "cutoff|no energy between 19.1 and 19.9 kHz: the speaker or microphone cuts ultrasound" \
   "cut|the file is 1.14 s long: the receiver needs 1.14 s to accept a key"; do
