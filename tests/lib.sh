@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Sourced by the shell tests: a work folder removed at exit (after the script's own cleanup),
 # fail, run, await and finish.
 work=$(mktemp -d "${TMPDIR:-/tmp}/hov-test.XXXXXX")
