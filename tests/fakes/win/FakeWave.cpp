@@ -70,6 +70,12 @@ bool FakeWave::Release() {
   return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return openDevices == 0; });
 }
 
+std::vector<int16_t> FakeWave::Held(size_t index) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto* data = reinterpret_cast<const int16_t*>(m_held[index]->lpData);
+  return std::vector<int16_t>(data, data + m_held[index]->dwBufferLength / 2);
+}
+
 void FakeWave::Notify(UINT message, WAVEHDR* header) {
   reinterpret_cast<Proc>(m_callback)(reinterpret_cast<HANDLE>(kDeviceValue), message, m_instance,
                                      reinterpret_cast<DWORD_PTR>(header), 0);

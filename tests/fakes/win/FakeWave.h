@@ -41,6 +41,8 @@ class FakeWave {
   std::atomic<int> openDevices{0};  // opened and not closed
   std::atomic<int> prepared{0};     // headers prepared and not unprepared
   std::atomic<int> queued{0};       // queueing calls, failed ones included
+  // Test thread. The samples of a held buffer (0 = the oldest).
+  std::vector<int16_t> Held(size_t index);
 
  private:
   template <typename Handle>
