@@ -200,12 +200,8 @@ TEST_F(ExportsTest, UninitStopsRunningSessionsWithOneNotice) {
       {false, false, {}},
   };
   for (const Case& c : cases) {
-    if (c.send) {
-      StartSending();
-    }
-    if (c.receive) {
-      StartReceiving();
-    }
+    c.send ? StartSending() : void();
+    c.receive ? StartReceiving() : void();
     log.Clear();
     HovUninit();
     EXPECT_FALSE(device.OutputOpen());
@@ -219,11 +215,6 @@ TEST_F(ExportsTest, UninitStopsRunningSessionsWithOneNotice) {
     EXPECT_EQ(notices, c.notices);
     HovInit(&host::OnStatus, LogCapture::Function());
   }
-  // The next session starts as on a fresh library.
-  StartSending();
-  StartReceiving();
-  ASSERT_TRUE(AdvanceUntilResult());
-  EXPECT_EQ(host::Results()[0].key, "ABCDEF");
 }
 
 // A sender alone ticks only when the tick's line is due (every 5 s); what its device meets is
@@ -277,7 +268,7 @@ TEST(ExportsWithoutInitTest, CallsWithoutAWorkerAndANullLogFunctionAreSilent) {
 }
 
 // Many host threads at once, HovInit and HovUninit among the calls: nothing crashes or hangs,
-// and the library still works afterwards.
+// and the next session works as on a fresh library.
 TEST_F(ExportsTest, SevenExportsFromFourThreadsInRandomOrder) {
   void (*const calls[])() = {
       [] { HovInit(&host::OnStatus, LogCapture::Function()); },
@@ -308,12 +299,6 @@ TEST_F(ExportsTest, SevenExportsFromFourThreadsInRandomOrder) {
   StartReceiving();
   ASSERT_TRUE(AdvanceUntilResult());
   EXPECT_EQ(host::Results()[0].key, "ABCDEF");
-  // Generous: a functional check against a hang, not a measurement.
-  auto before = std::chrono::steady_clock::now();
-  HovUninit();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
-  EXPECT_FALSE(device.OutputOpen());
-  HovInit(&host::OnStatus, LogCapture::Function());
 }
 
 }  // namespace

@@ -11,13 +11,9 @@ build_dir=${2:?}
 libdir=${3:?}
 cc=${4:?}
 cxx=${5:?}
-work=$(mktemp -d "${TMPDIR:-/tmp}/hov-install.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/../lib.sh"
 prefix=$work/prefix
 export LD_LIBRARY_PATH=$prefix/$libdir PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 cmake --install "$build_dir" --prefix "$prefix" > "$work/install.log" 2>&1 || {
   cat "$work/install.log" >&2
@@ -100,5 +96,4 @@ for c in "hov host" "hov-modem modem"; do
   fi
 done
 
-[ "$failures" = 0 ] || exit 1
-echo "install test passed"
+finish "install test passed"

@@ -66,17 +66,13 @@ std::vector<int16_t> CorpusFile(int file) {
       return Mix(RenderKeySignal("HOVKEY", n), 3, 11000, 2);
     case 3:
       return Mix(std::vector<int16_t>(70000, 0), 0, 8000, 3);
-    case 4:
-      return std::vector<int16_t>(n, 0);
-    case 5:  // one key, then another from frame 50000 on
+    case 4:  // one key, then another from frame 50000 on
       return Join(RenderKeySignal("ABCDEF", n), 50000, RenderKeySignal("QWERTY", n - 50000));
-    case 6:
+    case 5:
       return Join(std::vector<int16_t>(n, 0), 30000, RenderKeySignal("HOVKEY", n - 30000));
-    case 7:  // a stream without separator leaves decoders without a packet, then a key
+    default:  // a stream without separator leaves decoders without a packet, then a key
       return Join(RenderToneCycle({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, n), 50000,
                   RenderKeySignal("ZZTOPS", n - 50000));
-    default:
-      return Mix(RenderKeySignal("MNBVCX", n), 3, 10000, 8);
   }
 }
 
@@ -121,14 +117,12 @@ TEST(HovSinkConcurrentTest, DecisionsOnTheCorpusForEveryBufferPattern) {
       {0, "HOVKEY", {54657, 54663, 54720, 57330, 57344, 61118}},  // HOVKEY from mid-packet, quiet
       {0, "HOVKEY", {83457, 83461, 83520, 83790, 90112, 83963}},  // HOVKEY deep in noise
       {-2, "", {0, 0, 0, 0, 0, 0}},                               // white noise
-      {-2, "", {0, 0, 0, 0, 0, 0}},                               // silence
       {0, "QWERTY", {102657, 102662, 102720, 105840, 106496, 107678}},  // ABCDEF, then QWERTY
       {0, "HOVKEY", {73857, 73857, 73920, 74970, 81920, 76638}},        // silence, then HOVKEY
       {0, "ZZTOPS", {102657, 102662, 102720, 105840, 106496, 107678}},  // no separator, then ZZTOPS
-      {0, "MNBVCX", {93057, 93058, 93120, 97020, 98304, 93118}},        // MNBVCX deep in noise
   };
   LogCapture log;  // the codec's lines on rejected packets
-  for (int file = 0; file < 9; ++file) {
+  for (int file = 0; file < 7; ++file) {
     std::vector<int16_t> s = CorpusFile(file);
     for (size_t p = 0; p < kFeedPatterns.size(); ++p) {
       Decision d = Decide(s, kFeedPatterns[p]);

@@ -9,22 +9,10 @@ hov=${1:?usage: $0 PATH/TO/hov}
   echo "FAIL: no sound server; run under scripts/with-pulse" >&2
   exit 1
 }
-work=$(mktemp -d "${TMPDIR:-/tmp}/hov-cli-sound.XXXXXX")
+. "$(dirname "$0")/../lib.sh"
 sender=
-cleanup() {
-  [ -z "$sender" ] || kill "$sender" 2> /dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+cleanup() { [ -z "$sender" ] || kill "$sender" 2> /dev/null; }
 cd "$work" || exit 1
-
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-
-# await LOG PID PATTERN [COUNT]: true once COUNT lines of LOG match PATTERN, false if PID ends first.
-await() {
-  [ "$(grep -m "${4:-1}" -e "$3" < <(tail -n +1 -f --pid="$2" "$1") | grep -c '')" = "${4:-1}" ]
-}
 
 # start_sender ARGS...: hov send in the background, logging to send.log; returns once it
 # reports status 6 (playing), or fails when it ends without it.
@@ -52,18 +40,14 @@ finish_sender() {
 # seconds that record takes through the capture front; no status line on a stderr file. A sender
 # without a time limit stops cleanly on SIGTERM (the path Ctrl-C takes).
 if start_sender ABCDEF; then
-  status=0
-  out=$("$hov" receive --timeout-ms 6000 --json 2> err.txt) || status=$?
-  [ "$status" = 0 ] || fail "hov receive exited $status"
-  [ ! -s err.txt ] || fail "hov receive wrote to a stderr that is not a terminal: $(cat err.txt)"
+  run 0 "$hov" receive --timeout-ms 6000 --json
+  [ -z "$err" ] || fail "hov receive wrote to a stderr that is not a terminal: $err"
   [[ $out =~ ^\{\"code\":0,\"key\":\"ABCDEF\",\"frame\":null,\"ms\":([0-9]+)\}$ ]] ||
     fail "hov receive --json printed '$out'"
-  status=0
-  "$hov" record rec.wav --seconds 2 2> err.txt || status=$?
-  [ "$status" = 0 ] && [ ! -s err.txt ] || fail "hov record exited $status: $(cat err.txt)"
-  [ "$(stat -c %s rec.wav 2> /dev/null)" = $((44 + 2 * 48000 * 2)) ] ||
-    fail "hov record --seconds 2: not 96000 frames of mono 16-bit"
-  out=$("$hov" decode rec.wav)
+  run 0 "$hov" record rec.wav --seconds 2
+  [ -z "$err" ] && [ "$(stat -c %s rec.wav 2> /dev/null)" = $((44 + 2 * 48000 * 2)) ] ||
+    fail "hov record --seconds 2: not 96000 frames of mono 16-bit without stderr: $err"
+  run 0 "$hov" decode rec.wav
   [ "$out" = ABCDEF ] || fail "hov decode of the recording: '$out'"
   finish_sender TERM
 fi
@@ -112,39 +96,27 @@ wait "$recorder" || status=$?
 
 # Failures: a recording that cannot be written (status 1 once the capture ended), no sound
 # server (status 4, one line, no file), keys the library refuses (status 4).
-status=0
-"$hov" record /dev/full --seconds 0.3 2> err.txt || status=$?
-[ "$status" = 1 ] && grep -q 'cannot write /dev/full: No space left' err.txt ||
-  fail "hov record to /dev/full exited $status: $(cat err.txt)"
+run 1 "$hov" record /dev/full --seconds 0.3
+[[ $err == *'cannot write /dev/full: No space left'* ]] || fail "hov record to /dev/full: $err"
 if ! grep -q '[0-9]' /proc/asound/cards 2> /dev/null; then
-  status=0
-  PULSE_SERVER=unix:$PWD/no-server "$hov" record none.wav --seconds 1 2> err.txt || status=$?
-  [ "$status" = 4 ] && [ "$(grep -c '' err.txt)" = 1 ] && [ ! -e none.wav ] ||
-    fail "hov record without a sound server exited $status: $(cat err.txt)"
+  run 4 env PULSE_SERVER="unix:$PWD/no-server" "$hov" record none.wav --seconds 1
+  one_line "hov record without a sound server"
+  [ ! -e none.wav ] || fail "hov record without a sound server made a file"
 fi
 for cmd in "loopback abcdef" "send abcdef --seconds 1"; do
-  status=0
-  "$hov" $cmd 2> err.txt || status=$?
-  [ "$status" = 4 ] && [ "$(grep -c '' err.txt)" = 1 ] || fail "hov $cmd exited $status: $(cat err.txt)"
+  run 4 "$hov" $cmd
+  one_line "hov $cmd"
 done
 
-# loopback: one process sends and receives through the exports.
-status=0
-out=$("$hov" loopback ABCDEF 2> err.txt) || status=$?
-[ "$status" = 0 ] && [ ! -s err.txt ] && [[ $out =~ ^ABCDEF\ received\ in\ ([0-9]+)\ ms$ ]] ||
-  fail "hov loopback ABCDEF exited $status with '$out': $(cat err.txt)"
-# --receiver robust reaches the library as HOV_RECEIVER: its robust sink hears the key.
-out=$("$hov" loopback ABCDEF --receiver robust --verbose 2> err.txt)
-[[ $out == "ABCDEF received in "* ]] && grep -q 'HovSinkRobust Open' err.txt ||
+# loopback: one process sends and receives through the exports; --receiver robust reaches the
+# library as HOV_RECEIVER, and its robust sink hears the key.
+run 0 "$hov" loopback ABCDEF --receiver robust --verbose
+[[ $out =~ ^ABCDEF\ received\ in\ ([0-9]+)\ ms$ ]] && grep -q 'HovSinkRobust Open' err.txt ||
   fail "hov loopback --receiver robust printed '$out'"
 # A time limit shorter than the 1.14 s a key needs: status 2, sender and receiver stopped.
-status=0
-out=$("$hov" loopback ABCDEF --timeout-ms 500 --verbose 2> err.txt) || status=$?
-[ "$status" = 2 ] && [ -z "$out" ] && grep -q '^hov: status 8$' err.txt &&
-  grep -q '^hov: status 5$' err.txt || fail "hov loopback --timeout-ms 500 exited $status: '$out'"
+run 2 "$hov" loopback ABCDEF --timeout-ms 500 --verbose
+[ -z "$out" ] && grep -q '^hov: status 8$' err.txt && grep -q '^hov: status 5$' err.txt ||
+  fail "hov loopback --timeout-ms 500 printed '$out' and did not stop both"
 
-if [ "$failures" != 0 ]; then
-  echo "$failures failure(s)" >&2
-  exit 1
-fi
-echo "all passed"
+
+finish

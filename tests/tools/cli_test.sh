@@ -4,36 +4,21 @@
 set -uo pipefail
 
 hov=${1:?usage: $0 PATH/TO/hov}
-work=$(mktemp -d "${TMPDIR:-/tmp}/hov-cli.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/../lib.sh"
 cd "$work" || exit 1
 
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-
-# run EXPECTED_STATUS CMD...: runs CMD (at most 20 s) with stdout in $out and stderr in $err.
-run() {
-  local expected=$1 status
-  shift
-  timeout 20 "$@" > out.txt 2> err.txt
-  status=$?
-  out=$(cat out.txt)
-  err=$(cat err.txt)
-  [ "$status" = "$expected" ] || fail "$* exited $status, expected $expected (stderr: $err)"
-}
 expect_out() { [ "$out" = "$2" ] || fail "$1: stdout '$out', expected '$2'"; }
-one_line() { [ "$(printf '%s' "$err" | grep -c '')" = 1 ] || fail "$1: not one line on stderr: $err"; }
 first_line() { head -n 1 out.txt; }
 
 # Decoding. The sink accepts in the 480-frame buffer that brings frame 54657 (the second
 # decoder's window end): after 54720 frames; other buffer sizes move that point, a stereo file is
 # mixed down to the same stream, one frame less times out. Other rates are resampled to 48000 Hz
-# (sox's resampler makes them); 16-bit files reach the receiver sample for sample, so a signal of
+# (sox's resampler makes them), the result's frame counted at the file's rate; 16-bit files reach the receiver sample for sample, so a signal of
 # one step (-1, 0, 1) decodes. A time-out prints one line on stderr, nothing on stdout.
 for key in ZZZZZZ ABCDEF; do
   run 0 "$hov" encode "$key" "$key.wav"
-  [ "$(stat -c %s "$key.wav")" = $((44 + 5 * 48000 * 2)) ] || fail "$key.wav is not 5 s of mono 16-bit"
 done
+[ "$(stat -c %s ABCDEF.wav)" = $((44 + 5 * 48000 * 2)) ] || fail "ABCDEF.wav is not 5 s of mono 16-bit"
 sox ABCDEF.wav -c 2 stereo.flac
 sox ABCDEF.wav cut.wav trim 0 54656s
 sox ABCDEF.wav r44100.wav rate 44100 2> /dev/null
@@ -53,7 +38,7 @@ done << 'DECODES'
 0|--json --buffer-frames 1 ABCDEF.wav|{"code":0,"key":"ABCDEF","frame":54657}
 0|--json --buffer-frames 4096 ABCDEF.wav|{"code":0,"key":"ABCDEF","frame":57344}
 2|--json cut.wav|{"code":-2,"key":"","frame":null}
-0|r44100.wav|ABCDEF
+0|--json --buffer-frames 441 r44100.wav|{"code":0,"key":"ABCDEF","frame":50715}
 0|r96000.wav|ABCDEF
 0|lsb.wav|ABCDEF
 0|--receiver robust r44100.wav|ABCDEF
@@ -72,9 +57,7 @@ run 2 "$hov" encode ABCDEF keep.wav --then hellos --at 1
 cmp -s ABCDEF.wav keep.wav || fail "encode with a bad --then key changed an existing file"
 
 # Files that cannot be read or written: status 1, one line with the reason, nothing left.
-mkfifo fifo
-mkdir folder
-echo "not audio" > text.wav
+mkfifo fifo && mkdir folder && echo "not audio" > text.wav
 for f in missing.wav fifo folder text.wav; do
   for cmd in decode analyze; do
     run 1 "$hov" "$cmd" "$f"
@@ -116,12 +99,10 @@ grep -q '^ *1  *0\.00- *0\.94 .* 1 0 5 4 10 11 8 15 0 0 1  *16 84 171 143  *ABCD
 run 0 "$hov" analyze --json ABCDEF.wav
 [[ $out == *'"accepted":{"key":"ABCDEF","decoders":[1,2],"frame":54720,"seconds":1.140}}' ]] ||
   fail "analyze --json: acceptance: ${out: -120}"
-run 0 "$hov" analyze r44100.wav
-[[ $(first_line) == "resampled from 44100 to 48000 Hz; tones "*" agree on ABCDEF at 1.14 s" ]] ||
-  fail "analyze 44100 Hz: verdict '$(first_line)'"
 sox -R -n -r 48000 -c 1 -b 16 pink.wav synth 5 pinknoise vol 0.3
 sox -R -m ABCDEF.wav pink.wav -b 16 cutoff.wav sinc -16000 2> /dev/null
-for c in "whitenoise|no tones above the band noise (*); no two decoders agree (*" \
+for c in "r44100|resampled from 44100 to 48000 Hz; tones * agree on ABCDEF at 1.14 s" \
+  "whitenoise|no tones above the band noise (*); no two decoders agree (*" \
   "silence|no energy between 19.1 and 19.9 kHz: *" \
   "cutoff|no energy between 19.1 and 19.9 kHz: the speaker or microphone cuts ultrasound" \
   "cut|the file is 1.14 s long: the receiver needs 1.14 s to accept a key"; do
@@ -133,7 +114,7 @@ done
 # --png: 14 + one column per 256 frames of 1024 wide, 12 + 8 per bin of 18.5-20.5 kHz + 8 high;
 # beyond 8000 columns the step doubles (50 s: 4686 columns of 512 frames).
 run 0 "$hov" encode ABCDEF long.wav --seconds 50
-for c in "ABCDEF 948 364" "r44100 872 396" "silence 948 364" "long 4700 364"; do
+for c in "ABCDEF 948 364" "r44100 872 396" "long 4700 364"; do
   set -- $c
   run 0 "$hov" analyze "$1.wav" --png "$1.png"
   [[ $(file -b "$1.png") == "PNG image data, $2 x $3, 8-bit/color RGB, non-interlaced" ]] ||
@@ -157,25 +138,17 @@ while read -r line; do
 done << 'EOF2'
 decode
 decode --buffer-frames 0 ABCDEF.wav
-decode ""
 decode --receiver fast ABCDEF.wav
 encode ABCDEF ""
-encode --seconds -1 ABCDEF x.wav
 encode ABCDEF x.wav --then HELLOS
 send ABCDEF --then ABCDEG
 loopback ABCDEF --timeout-ms x
 receive --receiver other
-record ""
 record x.wav --seconds 0
-analyze ""
 analyze ABCDEF.wav --png ""
 analyze ABCDEF.wav --png
 analyze ABCDEF.wav extra
 EOF2
 [ ! -e x.wav ] || fail "a bad command line created x.wav"
 
-if [ "$failures" != 0 ]; then
-  echo "$failures failure(s)" >&2
-  exit 1
-fi
-echo "all passed"
+finish

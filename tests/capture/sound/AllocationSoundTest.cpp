@@ -43,12 +43,10 @@ extern "C" void* malloc(size_t size) {
   Count();
   return __libc_malloc(size);
 }
-
 extern "C" void* calloc(size_t count, size_t size) {
   Count();
   return __libc_calloc(count, size);
 }
-
 extern "C" void* realloc(void* p, size_t size) {
   Count();
   return __libc_realloc(p, size);
@@ -56,6 +54,7 @@ extern "C" void* realloc(void* p, size_t size) {
 
 namespace {
 
+// Counts the frames captured.
 class CountingSink : public AudioInput::AudioSink {
  public:
   void Open(uint32_t, uint32_t, uint32_t) override {}
@@ -70,9 +69,9 @@ class CountingSink : public AudioInput::AudioSink {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return frames >= count; });
   }
-  long frames = 0;
 
  private:
+  long frames = 0;
   std::mutex m_mutex;
   std::condition_variable m_changed;
 };

@@ -5,47 +5,21 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "hov/hov.h"
 #include "tests/fakes/HostCallbacks.h"
+#include "tests/fakes/LogCapture.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::vector<std::string> g_errors;  // lines at level 3
-
-void HOV_CALL OnLog(int level, const char* line) {
-  if (level == 3) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_errors.push_back(line);
-    g_changed.notify_all();
-  }
-}
-
-int CountLines(const std::string& text) {
-  int n = 0;
-  for (const std::string& line : g_errors) {
-    n += line.find(text) != std::string::npos ? 1 : 0;
-  }
-  return n;
-}
-
-// Waits until count level-3 lines contain text; the milliseconds since from, or -1 after 3 s.
-double WaitLine(const std::string& text, int count, Clock::time_point from) {
-  std::unique_lock<std::mutex> lock(g_mutex);
-  if (!g_changed.wait_for(lock, milliseconds(3000), [&] { return CountLines(text) >= count; })) {
-    return -1;
-  }
+double MsSince(Clock::time_point from) {
   return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
 }
 
@@ -67,30 +41,30 @@ double Timed(Call call, int status) {
   if (status != 0 && !host::WaitStatus(status, before + 1, milliseconds(5000))) {
     return -1;
   }
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  return MsSince(start);
 }
 
 class FaultSoundTest : public testing::Test {
  protected:
   void SetUp() override {
     host::Reset();
-    HovInit(&host::OnStatus, &OnLog);
+    HovInit(&host::OnStatus, LogCapture::Function());
   }
   void TearDown() override {
     HovReceiveStop();
     Timed([] { HovSendStop(); }, 8);  // waits until both stops have run
     HovUninit();
-    for (const std::string& line : g_errors) {
-      if (HasFailure()) {
-        std::printf("  log %s\n", line.c_str());
+    for (const LogLine& line : log.Lines()) {
+      if (HasFailure() && line.level == 3) {
+        std::printf("  log %s\n", line.text.c_str());
       }
     }
-    g_errors.clear();
   }
   void StartBoth(int timeoutMs) {
     ASSERT_GE(Timed([] { HovSendStart("ABCDEF"); }, 6), 0);
     ASSERT_GE(Timed([timeoutMs] { HovReceiveStart(timeoutMs, &host::OnRecv); }, 3), 0);
   }
+  LogCapture log;
 };
 
 TEST_F(FaultSoundTest, StopsAnswerWithin300MsAndStartsGiveUpWhileTheServerIsFrozen) {
@@ -109,7 +83,7 @@ TEST_F(FaultSoundTest, StopsAnswerWithin300MsAndStartsGiveUpWhileTheServerIsFroz
   StartBoth(60000);
   Server("freeze");
   double uninit = Timed([] { HovUninit(); }, 0);
-  HovInit(&host::OnStatus, &OnLog);
+  HovInit(&host::OnStatus, LogCapture::Function());
   Server("thaw");
   std::printf(
       "[ figure ] stops on a healthy server %.1f and %.1f ms; frozen server: HovReceiveStop %.1f "
@@ -117,16 +91,16 @@ TEST_F(FaultSoundTest, StopsAnswerWithin300MsAndStartsGiveUpWhileTheServerIsFroz
       "%.0f ms (-1: no answer in 5 s)\n",
       healthyRecvStop, healthySendStop, recvStop, sendStop, uninit, sendStart, recvStart);
   for (double stop : {healthyRecvStop, healthySendStop, recvStop, sendStop, uninit}) {
-    EXPECT_GE(stop, 0);
-    EXPECT_LT(stop, 300);
+    EXPECT_TRUE(stop >= 0 && stop < 300) << stop;
   }
   for (double start : {sendStart, recvStart}) {
-    EXPECT_GE(start, 0);
-    EXPECT_LT(start, 2500);
+    EXPECT_TRUE(start >= 0 && start < 2500) << start;
   }
 }
 
 TEST_F(FaultSoundTest, TheKeyIsHeardAgainAfterTheServerRestarts) {
+  const std::string lost = ": sound server lost, reopening the default device";
+  const std::string back = ": default device open again";
   StartBoth(8000);
   ASSERT_TRUE(host::WaitResults(1));
   ASSERT_EQ(host::Results()[0].code, 0);
@@ -134,22 +108,21 @@ TEST_F(FaultSoundTest, TheKeyIsHeardAgainAfterTheServerRestarts) {
   HovReceiveStart(15000, &host::OnRecv);
   ASSERT_TRUE(host::WaitStatus(3, 2));
   Server("kill");
-  EXPECT_GE(WaitLine("hov_playback: sound server lost", 1, Clock::now()), 0);
-  EXPECT_GE(WaitLine("hov_capture: sound server lost", 1, Clock::now()), 0);
+  EXPECT_TRUE(log.WaitFor("[hov] hov_playback" + lost, 1, milliseconds(3000)));
+  EXPECT_TRUE(log.WaitFor("[hov] hov_capture" + lost, 1, milliseconds(3000)));
   // Measured from the server's return: the control command answers once the server does.
   Server("start");
   Clock::time_point backAt = Clock::now();
-  double playing = WaitLine("hov_playback: default device open again", 1, backAt);
-  EXPECT_GE(WaitLine("hov_capture: default device open again", 1, backAt), 0);
+  EXPECT_TRUE(log.WaitFor("[hov] hov_playback" + back, 1, milliseconds(3000)));
+  const double playing = MsSince(backAt);
+  EXPECT_TRUE(log.WaitFor("[hov] hov_capture" + back, 1, milliseconds(3000)));
   ASSERT_TRUE(host::WaitResults(2, milliseconds(15000)));
   std::printf("[ figure ] playback again %.0f ms after the server's return\n", playing);
-  EXPECT_GE(playing, 0);
   EXPECT_LT(playing, 1000);
   EXPECT_EQ(host::Results()[1].code, 0);
   EXPECT_EQ(host::Results()[1].key, "ABCDEF");
-  std::lock_guard<std::mutex> lock(g_mutex);
-  EXPECT_EQ(CountLines("hov_playback: sound server lost"), 1);
-  EXPECT_EQ(CountLines("hov_playback: default device open again"), 1);
+  EXPECT_EQ(log.Count("[hov] hov_playback" + lost), 1);
+  EXPECT_EQ(log.Count("[hov] hov_playback" + back), 1);
 }
 
 // Run alone (ALSA reads its configuration once per process): no server when the process first

@@ -1,7 +1,8 @@
 // Playback and capture against real sound: the private PulseAudio server of scripts/with-pulse
 // (what is played into the null sink comes back through its monitor, bit for bit), and ALSA
 // devices defined by the test (playback into a file, capture from a file) with PulseAudio out of
-// reach.
+// reach. Both also check the threading contract: one sound thread, no overlapping calls, no call
+// after Close.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -14,7 +15,6 @@
 #include <fstream>
 #include <mutex>
 #include <set>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,153 +23,117 @@
 
 namespace {
 
-using std::chrono::milliseconds;
 constexpr int64_t kRate = 48000;
 
 // Sample i of a fixed, non-repeating pattern, so that one stretch fixes the alignment.
-int16_t PatternSample(int64_t i) {
-  uint32_t x = static_cast<uint32_t>(i + 12345) * 2654435761u;
-  x ^= x >> 15;
-  x *= 2246822519u;
-  x ^= x >> 13;
-  return static_cast<int16_t>(x >> 16);
-}
-
 std::vector<int16_t> Pattern(int64_t from, int64_t count) {
   std::vector<int16_t> samples;
-  for (int64_t i = 0; i < count; ++i) {
-    samples.push_back(PatternSample(from + i));
+  for (int64_t i = from; i < from + count; ++i) {
+    uint32_t x = static_cast<uint32_t>(i + 12345) * 2654435761u;
+    x ^= x >> 15;
+    x *= 2246822519u;
+    samples.push_back(static_cast<int16_t>((x ^ (x >> 13)) >> 16));
   }
   return samples;
 }
 
-// Hands out the pattern: read k returns counts[k] samples while k < counts.size(), then as many
-// as asked. Records breaches: overlapping reads, a read after the owner's Close.
-class PatternSource : public AudioOutput::AudioSource {
+// Both ends of a stream: counts the contract's breaches (overlapping calls, calls after the
+// owner's Close, a capture format other than 1/48000/16), the threads that read or write, and
+// the samples.
+class Checked : public AudioOutput::AudioSource, public AudioInput::AudioSink {
  public:
-  explicit PatternSource(std::vector<int32_t> counts = {}) : m_counts(std::move(counts)) {}
+  // Playback: read k gives counts[k] samples of the pattern while k < counts.size(), then all.
+  explicit Checked(std::vector<int32_t> counts = {}) : m_counts(std::move(counts)) {}
   int32_t Read(int16_t* buffer, int32_t count) override {
-    bool overlap = m_inRead.fetch_add(1) != 0;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (overlap || m_closed) {
-      violations.push_back(overlap ? "overlapping reads" : "read after close");
-    }
-    size_t k = static_cast<size_t>(reads++);
-    int32_t n = k < m_counts.size() ? std::min(m_counts[k], count) : count;
-    for (int32_t j = 0; j < n; ++j) {
-      buffer[j] = PatternSample(samples + j);
-    }
-    samples += n;
+    Call call(this);
     threads.insert(std::this_thread::get_id());
-    m_inRead.fetch_sub(1);
-    m_changed.notify_all();
+    const size_t k = reads++;
+    const int32_t n = k < m_counts.size() ? std::min(m_counts[k], count) : count;
+    const std::vector<int16_t> next = Pattern(static_cast<int64_t>(samples.size()), n);
+    std::copy(next.begin(), next.end(), buffer);
+    samples.insert(samples.end(), next.begin(), next.end());
     return n;
   }
-  bool WaitForSamples(int64_t count) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, milliseconds(15000), [&] { return samples >= count; });
-  }
-  // The owner has closed playback: true when no Read is running.
-  bool MarkClosed() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_closed = true;
-    return m_inRead.load() == 0;
-  }
-
-  // Read once playback is closed (samples also under WaitForSamples).
-  int64_t reads = 0;
-  int64_t samples = 0;
-  std::set<std::thread::id> threads;
-  std::vector<std::string> violations;
-
- private:
-  const std::vector<int32_t> m_counts;
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::atomic<int> m_inRead{0};
-  bool m_closed = false;
-};
-
-// Keeps what capture delivers and every breach of the contract: Open(1, 48000, 16) first and
-// once, Writes of 1 to 480 frames only between Open and Close on one thread, no overlapping calls.
-class CheckingSink : public AudioInput::AudioSink {
- public:
   void Open(uint32_t channels, uint32_t rate, uint32_t bits) override {
-    Check(opens + closes + writes > 0 || channels != 1 || rate != 48000 || bits != 16, "Open");
-    ++opens;
-    Done();
+    Call call(this);
+    breaches += opens++ > 0 || channels != 1 || rate != 48000 || bits != 16 ? 1 : 0;
   }
   void Close() override {
-    Check(false, "Close");
+    Call call(this);
     ++closes;
-    Done();
   }
   int32_t Write(const int16_t* data, int32_t frames) override {
-    Check(opens == 0 || closes > 0 || data == nullptr || frames < 1 || frames > 480, "Write");
-    ++writes;
+    Call call(this);
+    breaches += opens != 1 || closes != 0 || frames < 1 || frames > 480 ? 1 : 0;
     threads.insert(std::this_thread::get_id());
-    if (data != nullptr && frames > 0) {
-      samples.insert(samples.end(), data, data + frames);
-    }
-    Done();
+    samples.insert(samples.end(), data, data + frames);
     return frames;
   }
   bool WaitForSamples(size_t count) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, milliseconds(15000), [&] { return samples.size() >= count; });
+    return m_changed.wait_for(lock, std::chrono::seconds(15),
+                              [&] { return samples.size() >= count; });
+  }
+  // The owner has returned from Close: every later call is a breach.
+  void Closed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+  }
+  // Read once the stream is closed.
+  void ExpectContractKept() {
+    EXPECT_EQ(breaches, 0);
+    ASSERT_EQ(threads.size(), 1u);
+    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
   }
 
-  // Read once capture is closed (samples also under WaitForSamples).
+  size_t reads = 0;
   int opens = 0;
   int closes = 0;
-  int64_t writes = 0;
-  std::set<std::thread::id> threads;
+  int breaches = 0;
   std::vector<int16_t> samples;
-  std::vector<std::string> violations;
+  std::set<std::thread::id> threads;
 
  private:
-  void Check(bool bad, const char* call) {
-    bool overlap = m_inCall.fetch_add(1) != 0;
-    m_mutex.lock();
-    if (overlap || bad) {
-      violations.push_back(call);
+  struct Call {
+    explicit Call(Checked* c) : self(c), overlap(c->m_inCall.exchange(true)), lock(c->m_mutex) {
+      self->breaches += overlap || self->m_closed ? 1 : 0;
     }
-  }
-  void Done() {
-    m_inCall.fetch_sub(1);
-    m_mutex.unlock();
-    m_changed.notify_all();
-  }
-  std::atomic<int> m_inCall{0};
+    ~Call() {
+      self->m_changed.notify_all();
+      self->m_inCall = overlap;
+    }
+    Checked* self;
+    bool overlap;
+    std::lock_guard<std::mutex> lock;
+  };
+  const std::vector<int32_t> m_counts;
+  std::atomic<bool> m_inCall{false};
   std::mutex m_mutex;
   std::condition_variable m_changed;
+  bool m_closed = false;
 };
 
 TEST(PulseLoopSoundTest, PlayedSamplesComeBackBitForBitThroughTheMonitor) {
   constexpr int64_t kCompared = 3 * kRate;
-  CheckingSink sink;
+  Checked sink;
   AudioInput input;
   ASSERT_TRUE(input.Open(0, &sink)) << "needs the PulseAudio server of scripts/with-pulse";
   ASSERT_TRUE(sink.WaitForSamples(1));
-  PatternSource source;
+  Checked source;
   AudioOutput output;
   ASSERT_TRUE(output.Open(0, &source));
   // The playback runs at the pace of the sink: a second more than compared has to go out.
   ASSERT_TRUE(source.WaitForSamples(kCompared + kRate));
   output.Close();
-  EXPECT_TRUE(source.MarkClosed()) << "a Read runs after Close returned";
+  source.Closed();
   // Small reads, so that a key change is heard soon.
-  EXPECT_LE(source.samples / source.reads, kRate / 5);
+  EXPECT_LE(source.samples.size() / source.reads, static_cast<size_t>(kRate / 5));
   input.Close();
   input.Close();
-
-  EXPECT_EQ(sink.violations, std::vector<std::string>{});
-  EXPECT_EQ(source.violations, std::vector<std::string>{});
-  EXPECT_EQ(sink.opens, 1);
+  sink.Closed();
+  source.ExpectContractKept();
+  sink.ExpectContractKept();
   EXPECT_EQ(sink.closes, 1);
-  ASSERT_EQ(sink.threads.size(), 1u);
-  EXPECT_NE(*sink.threads.begin(), std::this_thread::get_id());
-  EXPECT_EQ(static_cast<int64_t>(sink.samples.size()), sink.writes * 480);
   // The monitor carries silence, then the whole pattern from its first sample on.
   auto from = std::find_if(sink.samples.begin(), sink.samples.end(), [](int16_t v) { return v; });
   ASSERT_GE(sink.samples.end() - from, kCompared);
@@ -182,28 +146,25 @@ TEST(PulseLoopSoundTest, PlayedSamplesComeBackBitForBitThroughTheMonitor) {
 TEST(AlsaSoundTest, BothDirectionsFallBackToAlsaAndCarryTheDeviceBitForBit) {
   std::string dir = testing::TempDir() + "hov-sound-XXXXXX";
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
-  const std::string out = dir + "/out.raw";
-  const std::string in = dir + "/in.raw";
+  const std::string out = dir + "/out.raw", in = dir + "/in.raw";
   std::ofstream(dir + "/asound.conf")
       << "pcm.!default {\ntype file\nslave.pcm \"hov_null\"\nfile \"" << out << "\"\ninfile \""
       << in << "\"\nformat \"raw\"\n}\npcm.hov_null { type null }\n";
   setenv("ALSA_CONFIG_PATH", (dir + "/asound.conf").c_str(), 1);
   setenv("PULSE_SERVER", "unix:/nonexistent/hov-no-pulse", 1);
   constexpr int32_t kChunk = 960;  // the most the ALSA playback asks for at once
-  std::vector<int16_t> recorded = Pattern(1000000, 2 * kRate);
+  const std::vector<int16_t> recorded = Pattern(1000000, 2 * kRate);
   std::ofstream(in, std::ios::binary)
       .write(reinterpret_cast<const char*>(recorded.data()),
              static_cast<std::streamsize>(recorded.size() * 2));
 
-  PatternSource source({kChunk, 100, 0});  // read 2 gives 100 samples, read 3 none
+  Checked source({kChunk, 100, 0});  // read 2 gives 100 samples, read 3 none
   AudioOutput output;
   ASSERT_TRUE(output.Open(7, &source));
   ASSERT_TRUE(source.WaitForSamples(40 * kChunk));
   output.Close();
-  EXPECT_TRUE(source.MarkClosed()) << "a Read runs after Close returned";
-  EXPECT_EQ(source.violations, std::vector<std::string>{});
-  ASSERT_EQ(source.threads.size(), 1u);
-  EXPECT_NE(*source.threads.begin(), std::this_thread::get_id());
+  source.Closed();
+  source.ExpectContractKept();
   std::ifstream file(out, std::ios::binary);
   std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
   std::vector<int16_t> played(bytes.size() / 2);
@@ -212,19 +173,18 @@ TEST(AlsaSoundTest, BothDirectionsFallBackToAlsaAndCarryTheDeviceBitForBit) {
   // What a short read left out was played as silence.
   std::vector<int16_t> want = Pattern(0, kChunk + 100);
   want.resize(3 * kChunk, 0);
-  std::vector<int16_t> rest =
+  const std::vector<int16_t> rest =
       Pattern(kChunk + 100, static_cast<int64_t>(played.size()) - 3 * kChunk);
   want.insert(want.end(), rest.begin(), rest.end());
   EXPECT_TRUE(played == want);
 
-  CheckingSink sink;
+  Checked sink;
   AudioInput input;
   ASSERT_TRUE(input.Open(3, &sink));
   ASSERT_TRUE(sink.WaitForSamples(recorded.size()));
   input.Close();
-  input.Close();
-  EXPECT_EQ(sink.violations, std::vector<std::string>{});
-  EXPECT_EQ(sink.opens, 1);
+  sink.Closed();
+  sink.ExpectContractKept();
   EXPECT_EQ(sink.closes, 1);
   EXPECT_TRUE(std::equal(recorded.begin(), recorded.end(), sink.samples.begin()));
   std::filesystem::remove_all(dir);

@@ -58,12 +58,4 @@ INSTANTIATE_TEST_SUITE_P(
         FrontCase{"None", true, MMSYSERR_NODRIVER, nullptr, {kTryWasapi, kTryWaveIn, kAllFailed}}),
     [](const ::testing::TestParamInfo<FrontCase>& info) { return info.param.name; });
 
-TEST_F(WinRig, TheCaptureHandleUsesTheFront) {
-  AudioInput handle;
-  ASSERT_TRUE(handle.Open(0, &sink));
-  EXPECT_EQ(client.starts, 1);
-  handle.Close();
-  ExpectNothingHeld();
-}
-
 }  // namespace

@@ -98,6 +98,11 @@ TEST_P(StartFaultTest, OpenFailsWithItsLineAndHoldsNothing) {
 }
 
 using T = WinBackendTest;
+// Client call that fails with result: its line.
+StartFault ClientFails(const char* call, HRESULT FakeAudioClient::*field, HRESULT result) {
+  return {call, Kind::kWasapi, [field, result](T& t) { t.client.*field = result; },
+          std::string("pAudioClient2->") + call + " failed, res:" + Res(result)};
+}
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, StartFaultTest,
     ::testing::Values(
@@ -125,32 +130,22 @@ INSTANTIATE_TEST_SUITE_P(
                    "pDeviceEnumerator->GetDefaultAudioEndpoint failed, res:" + Res(E_NOTFOUND)},
         StartFault{"Activate", Kind::kWasapi, [](T& t) { t.mic.activateResult = E_ACCESSDENIED; },
                    "pDevice->Activate failed, res:" + Res(E_ACCESSDENIED)},
-        StartFault{"SetClientProperties", Kind::kWasapi,
-                   [](T& t) { t.client.setClientPropertiesResult = E_INVALIDARG; },
-                   "pAudioClient2->SetClientProperties failed, res:" + Res(E_INVALIDARG)},
-        StartFault{"GetMixFormat", Kind::kWasapi,
-                   [](T& t) { t.client.getMixFormatResult = AUDCLNT_E_SERVICE_NOT_RUNNING; },
-                   "pAudioClient2->GetMixFormat failed, res:" + Res(AUDCLNT_E_SERVICE_NOT_RUNNING)},
+        ClientFails("SetClientProperties", &FakeAudioClient::setClientPropertiesResult,
+                    E_INVALIDARG),
+        ClientFails("GetMixFormat", &FakeAudioClient::getMixFormatResult,
+                    AUDCLNT_E_SERVICE_NOT_RUNNING),
         StartFault{"MixRate44100", Kind::kWasapi,
                    [](T& t) {
                      t.client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32,
                                            FakeAudioClient::kFloat);
                    },
                    "pwfx->nSamplesPerSec != 48000"},
-        StartFault{"Initialize", Kind::kWasapi,
-                   [](T& t) { t.client.initializeResult = AUDCLNT_E_UNSUPPORTED_FORMAT; },
-                   "pAudioClient2->Initialize failed, res:" + Res(AUDCLNT_E_UNSUPPORTED_FORMAT)},
+        ClientFails("Initialize", &FakeAudioClient::initializeResult, AUDCLNT_E_UNSUPPORTED_FORMAT),
         StartFault{"CreateEventEx", Kind::kWasapi, [](T& t) { t.api.failCreateEventEx = true; },
                    "CreateEventEx failed"},
-        StartFault{"SetEventHandle", Kind::kWasapi,
-                   [](T& t) { t.client.setEventHandleResult = E_HANDLE; },
-                   "pAudioClient2->SetEventHandle failed, res:" + Res(E_HANDLE)},
-        StartFault{"GetService", Kind::kWasapi,
-                   [](T& t) { t.client.getServiceResult = E_NOINTERFACE; },
-                   "pAudioClient2->GetService failed, res:" + Res(E_NOINTERFACE)},
-        StartFault{"Start", Kind::kWasapi,
-                   [](T& t) { t.client.startResult = AUDCLNT_E_NOT_INITIALIZED; },
-                   "pAudioClient2->Start failed, res:" + Res(AUDCLNT_E_NOT_INITIALIZED)}),
+        ClientFails("SetEventHandle", &FakeAudioClient::setEventHandleResult, E_HANDLE),
+        ClientFails("GetService", &FakeAudioClient::getServiceResult, E_NOINTERFACE),
+        ClientFails("Start", &FakeAudioClient::startResult, AUDCLNT_E_NOT_INITIALIZED)),
     [](const ::testing::TestParamInfo<StartFault>& info) { return info.param.name; });
 
 class KindTest : public WinBackendTest, public ::testing::WithParamInterface<Kind> {};

@@ -70,11 +70,10 @@ bool FakeWave::Release() {
   return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return openDevices == 0; });
 }
 
-std::vector<int16_t> FakeWave::Held(size_t index) const {
+std::vector<int16_t> FakeWave::Held(size_t index) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  const WAVEHDR* header = m_held[index];
-  const auto* data = reinterpret_cast<const int16_t*>(header->lpData);
-  return std::vector<int16_t>(data, data + header->dwBufferLength / 2);
+  const auto* data = reinterpret_cast<const int16_t*>(m_held[index]->lpData);
+  return std::vector<int16_t>(data, data + m_held[index]->dwBufferLength / 2);
 }
 
 void FakeWave::Notify(UINT message, WAVEHDR* header) {
@@ -96,8 +95,6 @@ MMRESULT FakeWave::Open(Handle* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callbac
     ++self.openDevices;
     self.m_callback = callback;
     self.m_instance = instance;
-    self.m_ringSize = 0;
-    self.m_lastPosition = -1;
     *device = reinterpret_cast<Handle>(kDeviceValue);
   }
   self.Notify(self.m_out ? WOM_OPEN : WIM_OPEN, nullptr);
@@ -105,14 +102,8 @@ MMRESULT FakeWave::Open(Handle* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callbac
 }
 
 template <typename Handle>
-MMRESULT FakeWave::Prepare(Handle, LPWAVEHDR header, UINT size) {
-  FakeWave& self = *s_current;
-  std::lock_guard<std::mutex> lock(self.m_mutex);
-  if (size != sizeof(WAVEHDR) || self.m_ringSize == kMaxHeld) {
-    return MMSYSERR_INVALPARAM;
-  }
-  ++self.prepared;
-  self.m_ring[self.m_ringSize++] = header;
+MMRESULT FakeWave::Prepare(Handle, LPWAVEHDR header, UINT) {
+  ++s_current->prepared;
   header->dwFlags |= WHDR_PREPARED;
   return MMSYSERR_NOERROR;
 }
@@ -126,14 +117,6 @@ MMRESULT FakeWave::QueueBuffer(Handle, LPWAVEHDR header, UINT) {
   if (self.failQueueCall > 0 && --self.failQueueCall == 0) {
     return MMSYSERR_NODRIVER;
   }
-  const int position =
-      static_cast<int>(std::find(self.m_ring, self.m_ring + self.m_ringSize, header) - self.m_ring);
-  const bool held = std::find(self.m_held, self.m_held + self.m_heldCount, header) !=
-                    self.m_held + self.m_heldCount;
-  if (held || position != (self.m_lastPosition + 1) % self.m_ringSize) {
-    ++self.orderErrors;
-  }
-  self.m_lastPosition = position;
   header->dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
   self.m_held[self.m_heldCount++] = header;
   return MMSYSERR_NOERROR;
@@ -154,10 +137,8 @@ MMRESULT FakeWave::Reset(Handle) {
 
 template <typename Handle>
 MMRESULT FakeWave::Unprepare(Handle, LPWAVEHDR header, UINT) {
-  FakeWave& self = *s_current;
-  std::lock_guard<std::mutex> lock(self.m_mutex);
   if ((header->dwFlags & WHDR_PREPARED) != 0) {
-    --self.prepared;
+    --s_current->prepared;
     header->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
   }
   return MMSYSERR_NOERROR;

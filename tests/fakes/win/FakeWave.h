@@ -37,35 +37,35 @@ class FakeWave {
   bool Release();
 
   // Any thread.
-  std::atomic<int> opens{0};                      // successful ones
-  std::atomic<int> openDevices{0};                // opened and not closed
-  std::atomic<int> prepared{0};                   // headers prepared and not unprepared
-  std::atomic<int> queued{0};                     // queueing calls, failed ones included
-  std::atomic<int> orderErrors{0};                // buffers queued out of ring order or while held
-  std::vector<int16_t> Held(size_t index) const;  // samples of a held buffer (0 = oldest)
+  std::atomic<int> opens{0};        // successful ones
+  std::atomic<int> openDevices{0};  // opened and not closed
+  std::atomic<int> prepared{0};     // headers prepared and not unprepared
+  std::atomic<int> queued{0};       // queueing calls, failed ones included
+  // Test thread. The samples of a held buffer (0 = the oldest).
+  std::vector<int16_t> Held(size_t index);
 
  private:
   template <typename Handle>
   static MMRESULT WINAPI Open(Handle* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback,
                               DWORD_PTR instance, DWORD);
   template <typename Handle>
-  static MMRESULT WINAPI Prepare(Handle device, LPWAVEHDR header, UINT size);
+  static MMRESULT WINAPI Prepare(Handle, LPWAVEHDR header, UINT);
   template <typename Handle>
-  static MMRESULT WINAPI QueueBuffer(Handle device, LPWAVEHDR header, UINT size);
+  static MMRESULT WINAPI QueueBuffer(Handle, LPWAVEHDR header, UINT);
   static MMRESULT WINAPI Start(HWAVEIN) { return MMSYSERR_NOERROR; }
   template <typename Handle>
-  static MMRESULT WINAPI Reset(Handle device);
+  static MMRESULT WINAPI Reset(Handle);
   template <typename Handle>
-  static MMRESULT WINAPI Unprepare(Handle device, LPWAVEHDR header, UINT size);
+  static MMRESULT WINAPI Unprepare(Handle, LPWAVEHDR header, UINT);
   template <typename Handle>
-  static MMRESULT WINAPI Close(Handle device);
+  static MMRESULT WINAPI Close(Handle);
   // Calls the device's callback with a message, outside the lock.
   void Notify(UINT message, WAVEHDR* header);
 
   static constexpr int kMaxHeld = 32;
   static FakeWave* s_current;
   WinApi m_saved;
-  mutable std::mutex m_mutex;
+  std::mutex m_mutex;
   std::condition_variable m_changed;
   bool m_out = true;  // the device last opened is a wave-out device
   DWORD_PTR m_callback = 0;
@@ -73,7 +73,4 @@ class FakeWave {
   bool m_resetReleased = false;
   WAVEHDR* m_held[kMaxHeld] = {};  // oldest first
   int m_heldCount = 0;
-  WAVEHDR* m_ring[kMaxHeld] = {};  // prepared headers in order of preparation
-  int m_ringSize = 0;
-  int m_lastPosition = -1;  // ring position queued last since the open
 };

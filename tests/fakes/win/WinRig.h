@@ -46,12 +46,11 @@ class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
   bool TakesAnyRate() const override { return anyRate; }
   int32_t Read(int16_t* buffer, int32_t count) override {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const int32_t answer = readAnswer;
-    for (int32_t i = 0; i < answer && i < count; ++i) {
+    for (int32_t i = 0; i < count; ++i) {
       buffer[i] = m_next++;
     }
     Note();
-    return answer;
+    return count;
   }
   // Test thread. Waits until count Writes or Reads have come (10 s at most).
   bool WaitForCalls(int count) {
@@ -68,9 +67,8 @@ class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
   }
 
   static constexpr int kKept = 1 << 20;
-  bool anyRate = false;                   // what TakesAnyRate answers
-  std::atomic<int32_t> readAnswer{2400};  // samples a Read gives
-  std::atomic<uint32_t> format{0};        // channels * 1000000 + rate * 100 + bits
+  bool anyRate = false;             // what TakesAnyRate answers
+  std::atomic<uint32_t> format{0};  // channels * 1000000 + rate * 100 + bits
   std::atomic<int> opens{0};
   std::atomic<int> closes{0};
   std::atomic<int> calls{0};  // Writes and Reads

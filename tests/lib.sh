@@ -1,0 +1,31 @@
+# shellcheck shell=bash disable=SC2034
+# Sourced by the shell tests: a work folder removed at exit (after the script's own cleanup),
+# fail, run, await and finish.
+work=$(mktemp -d "${TMPDIR:-/tmp}/hov-test.XXXXXX")
+cleanup() { :; }
+trap 'cleanup; rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# run EXPECTED_STATUS CMD...: runs CMD (at most 20 s) in the current folder with stdout in $out
+# and out.txt, stderr in $err and err.txt.
+run() {
+  local expected=$1 status
+  shift
+  timeout 20 "$@" > out.txt 2> err.txt
+  status=$?
+  out=$(cat out.txt)
+  err=$(cat err.txt)
+  [ "$status" = "$expected" ] || fail "$* exited $status, expected $expected (stderr: $err)"
+}
+one_line() { [ "$(printf '%s' "$err" | grep -c '')" = 1 ] || fail "$1: not one line on stderr: $err"; }
+# await LOG PID PATTERN [COUNT]: true once COUNT lines of LOG match PATTERN (a CR before the end
+# of line is ignored), false if PID ends first.
+await() {
+  [ "$(grep -m "${4:-1}" -e "$3" < <(tail -n +1 -f --pid="$2" "$1" | sed -u 's/\r$//') |
+    grep -c '')" = "${4:-1}" ]
+}
+# finish [MESSAGE]: the verdict, as the exit status.
+finish() {
+  [ "$failures" = 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
+  echo "${1:-all passed}"
+}
