@@ -76,8 +76,11 @@ class RobustReceiver {
   void Decimated(float re, float im);
   void Analyse();
   void Search();
-  int32_t Read(int32_t shift, int32_t phase, float echoShare);
+  int32_t Read(int32_t shift, int32_t phase);
   bool Evaluate(int32_t slots, Candidate* out) const;
+  static constexpr int kCellCount = 18;  // the 16 tones and one beyond each edge of the band
+  bool RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
+                   const uint8_t* key) const;
 
   double m_sampleRate;
   int64_t m_consumed = 0;
@@ -104,7 +107,8 @@ class RobustReceiver {
   std::vector<float> m_fftIn, m_fftOut;  // interleaved complex
   std::vector<float> m_equalise;         // per band bin: 1 / filter power response
   std::vector<float> m_scratch;
-  std::vector<float> m_frames;   // ring of frames, m_bandWidth normalised powers each
+  std::vector<float> m_frames;   // ring of frames, m_bandWidth normalised powers each, smoothed
+  std::vector<float> m_recent;   // the last few frames before smoothing
   std::vector<uint8_t> m_peaky;  // ring: 1 when a frame holds a clear peak
   int64_t m_frameCount = 0;
   int32_t m_peakyRecent = 0;
