@@ -248,7 +248,7 @@ void RobustReceiver::Analyse() {
       peakBin = b;
     }
   }
-  // A symbol is read from the mean of three neighbouring frames: a reverberant room makes a
+  // A symbol is read from the mean of four neighbouring frames: a reverberant room makes a
   // tone's energy swing within a symbol.
   float* newest = &m_recent[static_cast<size_t>(m_frameCount % kSmooth) * m_bandWidth];
   std::copy(row, row + m_bandWidth, newest);
@@ -285,8 +285,8 @@ void RobustReceiver::Analyse() {
   }
 }
 
-// True when putting other tones loud enough in place of the second of repeated tones, at
-// positions j and on, spells a word that passes the check.
+// True when tones loud enough put in place of repeated tones or of the last one, at payload
+// symbols from `from` on (one or more of them at once), spell a word that passes the check.
 bool RobustReceiver::RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
                                  const uint8_t* key) const {
   for (uint32_t j = from; j < 2 * kPayloadBytes; ++j) {
