@@ -96,6 +96,7 @@ Outcome RunRobust(const ChannelTrial& trial, const ChannelCondition& c) {
 struct Row {
   ChannelCondition condition;
   int trials;
+  int id = 0;  // seeds the row's trials, the same whichever rows run
 };
 
 struct Tally {
@@ -191,6 +192,9 @@ int main(int argc, char** argv) {
       {negative("music-like notes (no key)", K::kMusic), 4 * trials},
   };
 
+  for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+    rows[r].id = r;
+  }
   rows.erase(std::remove_if(
                  rows.begin(), rows.end(),
                  [&](const Row& r) { return r.condition.name.find(only) == std::string::npos; }),
@@ -209,7 +213,7 @@ int main(int argc, char** argv) {
   auto work = [&]() {
     for (size_t j = next++; j < jobs.size(); j = next++) {
       const ChannelCondition& c = rows[jobs[j].row].condition;
-      const ChannelTrial trial = MakeTrial(c, Mix(Mix(seed, jobs[j].row), jobs[j].index));
+      const ChannelTrial trial = MakeTrial(c, Mix(Mix(seed, rows[jobs[j].row].id), jobs[j].index));
       design[j] = RunDesign(trial, c);
       robust[j] = RunRobust(trial, c);
     }

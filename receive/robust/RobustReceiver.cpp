@@ -29,36 +29,25 @@ constexpr int32_t kFftSize = 128;          // spectrum of one frame, zero-padded
 constexpr int32_t kBaseRing = 256;         // decimated samples kept (power of two)
 constexpr int32_t kFrameRing = 320;        // frames kept: three cycles and a symbol, with room
 constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
-constexpr double kWindowShare = 0.625;     // a frame spans the later part of a symbol
+constexpr double kWindowShare = 0.375;     //     // a frame spans the later part of a symbol
+constexpr int32_t kSmooth = 4;             //            // frames averaged into one reading
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
-constexpr float kEchoShare = 0.5f;         // of the previous symbol's energy taken away
-constexpr float kEchoShareLow = 0.3f;      // a committed key must read the same with less
-constexpr float kEchoShareHigh = 0.9f;     // and with more taken away
+constexpr float kEchoShare = 0.5f;         //         // of the previous symbol's energy taken away
 constexpr float kEchoicTail = 0.04f;       // a tail this strong calls for the echo checks
-constexpr int32_t kPlateau = 2;            // neighbouring phases that must read the same key
-constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
-constexpr float kMinMargin = 4.0f;         // every position's margin, noise-floor units
-constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over its floor
+constexpr int32_t kPlateau = 2;  //            // neighbouring phases that must read the same key
+constexpr float kRepeatHold = 0.8f;    // a repeated tone keeps this much of its energy
+constexpr float kRepeatRival = 0.05f;  // a tone this loud beside a repeat must not spell a word
+constexpr float kRivalShare = 0.25f;   //       // a runner-up this close must not spell a word
+constexpr float kUneven = 0.05f;       // the weakest margin against the median one
+constexpr float kMinMargin = 4.0f;     // every position's margin, noise-floor units
+constexpr float kPeakGate = 20.0f;     // a frame with a peak this far over its floor
 constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
-constexpr int32_t kSearchEvery = kPhases / 2;        // frames between searches
+constexpr int32_t kSearchEvery = kPhases;            // frames between searches
 
 uint32_t Packed(const uint8_t* key) {
   return static_cast<uint32_t>(key[0]) << 24 | static_cast<uint32_t>(key[1]) << 16 |
          static_cast<uint32_t>(key[2]) << 8 | key[3];
-}
-
-// True when the packet of a key holds the same tone twice in a row, separator aside.
-bool RepeatsATone(uint32_t key) {
-  int32_t previous = -1;
-  for (int shift = 28; shift >= 0; shift -= 4) {
-    const int32_t nibble = static_cast<int32_t>(key >> shift & 15);
-    if (nibble == previous) {
-      return true;
-    }
-    previous = nibble;
-  }
-  return previous == 0;  // the last nibble runs into the separator
 }
 
 }  // namespace
@@ -71,6 +60,7 @@ struct RobustReceiver::Candidate {
   float score = 0.0f;
   int32_t separator = -1;
   int32_t tones[kPositions] = {};
+  int32_t runnerUp[kPositions] = {};  // the second loudest tone
   float margins[kPositions] = {};
   float rivals[kPositions] = {};
   uint8_t key[4] = {};
@@ -78,6 +68,7 @@ struct RobustReceiver::Candidate {
 };
 
 RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
+  static_assert(kCellCount == kCells, "one cell per tone and one beyond each edge");
   ModemParams* params = CreateModemParams(kSenderRate, kPayloadBytes);
   double tone[kTones];
   for (int k = 0; k < kTones; ++k) {
@@ -139,6 +130,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_fftOut.assign(2 * kFftSize, 0.0f);
   m_scratch.assign(m_bandWidth, 0.0f);
   m_frames.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
+  m_recent.assign(static_cast<size_t>(kSmooth) * m_bandWidth, 0.0f);
   m_peaky.assign(kFrameRing, 0);
 
   // Each frequency offset stands for a clock error, which also sets the symbol length.
@@ -256,6 +248,17 @@ void RobustReceiver::Analyse() {
       peakBin = b;
     }
   }
+  // A symbol is read from the mean of four neighbouring frames: a reverberant room makes a
+  // tone's energy swing within a symbol.
+  float* newest = &m_recent[static_cast<size_t>(m_frameCount % kSmooth) * m_bandWidth];
+  std::copy(row, row + m_bandWidth, newest);
+  for (int32_t b = 0; b < m_bandWidth; ++b) {
+    float sum = 0.0f;
+    for (int32_t k = 0; k < kSmooth; ++k) {
+      sum += m_recent[static_cast<size_t>(k) * m_bandWidth + b];
+    }
+    row[b] = sum / kSmooth;
+  }
   const uint8_t peaky = peak >= kPeakGate ? 1 : 0;
   // Recent clear peaks vote for every offset whose tone grid they lie on.
   const int32_t shifts = 2 * m_maxShift + 1;
@@ -280,6 +283,35 @@ void RobustReceiver::Analyse() {
   if (m_frameCount % kSearchEvery == 0 && m_peakyRecent >= kGateCount) {
     Search();
   }
+}
+
+// True when tones loud enough put in place of repeated tones or of the last one, at payload
+// symbols from `from` on (one or more of them at once), spell a word that passes the check.
+bool RobustReceiver::RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
+                                 const uint8_t* key) const {
+  for (uint32_t j = from; j < 2 * kPayloadBytes; ++j) {
+    const int p = (c.separator + 2 + static_cast<int>(j)) % kPositions;
+    const int q = (p + kPositions - 1) % kPositions;
+    const int r = (p + 1) % kPositions;
+    if (c.tones[p] != c.tones[q] && c.tones[p] != c.tones[r] && j + 1 < 2 * kPayloadBytes) {
+      continue;
+    }
+    const float top = sums[p][c.tones[p] + 1];
+    for (int z = (j % 2 == 0 ? 1 : 0); z < kTones; ++z) {
+      if (z == c.tones[p] || sums[p][z + 1] < kRepeatRival * top) {
+        continue;
+      }
+      uint8_t other[4];
+      std::copy(key, key + 4, other);
+      const int shift = j % 2 == 0 ? 4 : 0;
+      other[j / 2] = static_cast<uint8_t>((other[j / 2] & ~(15 << shift)) | z << shift);
+      std::string word(reinterpret_cast<const char*>(other), kPayloadBytes), spelled;
+      if (ShareKeyEncoder::Decode(word, &spelled) || RivalSpells(c, sums, j + 1, other)) {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
@@ -311,8 +343,9 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     }
     float second = -1e30f;
     for (int k = 0; k < kCells; ++k) {
-      if (k != best) {
-        second = std::max(second, cell[k]);
+      if (k != best && cell[k] > second) {
+        second = cell[k];
+        c.runnerUp[p] = k - 1;
       }
     }
     c.tones[p] = best - 1;
@@ -363,6 +396,29 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     }
   }
   c.echoic = tail >= kEchoicTail * own;
+  // Where symbols leave a tail, the separator's echo in place of a faded first symbol reads as a
+  // packet one symbol late that ends on tone 0: such a packet is refused.
+  if (c.echoic && c.tones[(c.separator + kPositions - 1) % kPositions] == 0) {
+    c.verdict = "tone 0 before separator";
+    return false;
+  }
+  // And the third of three tone-0 symbols, read as the next tone, reads as a packet one symbol
+  // early that starts on a repeated tone: it must not spell a word read one symbol later.
+  if (c.echoic &&
+      c.tones[(c.separator + 2) % kPositions] == c.tones[(c.separator + 3) % kPositions]) {
+    uint8_t later[4];
+    for (uint32_t j = 0; j < kPayloadBytes; ++j) {
+      const int32_t high = c.tones[(c.separator + 3 + 2 * j) % kPositions];
+      const int32_t low =
+          j + 1 < kPayloadBytes ? c.tones[(c.separator + 4 + 2 * j) % kPositions] : 0;
+      later[j] = static_cast<uint8_t>(high << 4 | low);
+    }
+    std::string word(reinterpret_cast<const char*>(later), kPayloadBytes), spelled;
+    if (ShareKeyEncoder::Decode(word, &spelled)) {
+      c.verdict = "shifted word";
+      return false;
+    }
+  }
   // A tone read twice in a row must not fade in its second symbol: an echo does.
   for (int p = 0; p < kPositions; ++p) {
     const int q = (p + kPositions - 1) % kPositions;
@@ -385,6 +441,38 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.verdict = "check failed";
     return false;
   }
+  // Where symbols leave a tail, an echo can outweigh a faded tone: a close runner-up in any
+  // place, any tone loud enough beside a repeated one or in the last place, must not spell a
+  // word, and no position may be far weaker than the rest.
+  if (c.echoic) {
+    for (uint32_t j = 0; j < 2 * kPayloadBytes; ++j) {
+      const int p = (c.separator + 2 + static_cast<int>(j)) % kPositions;
+      const int32_t rival = c.runnerUp[p];
+      if (c.rivals[p] < kRivalShare || rival < 0 || rival >= kTones || (j % 2 == 0 && rival == 0)) {
+        continue;
+      }
+      uint8_t other[4];
+      std::copy(c.key, c.key + 4, other);
+      const int shift = j % 2 == 0 ? 4 : 0;
+      other[j / 2] = static_cast<uint8_t>((other[j / 2] & ~(15 << shift)) | rival << shift);
+      std::string word(reinterpret_cast<const char*>(other), kPayloadBytes), spelled;
+      if (ShareKeyEncoder::Decode(word, &spelled)) {
+        c.verdict = "rival word";
+        return false;
+      }
+    }
+    if (RivalSpells(c, sums, 0, c.key)) {
+      c.verdict = "rival repeat";
+      return false;
+    }
+    float sorted[kPositions];
+    std::copy(c.margins, c.margins + kPositions, sorted);
+    std::nth_element(sorted, sorted + kPositions / 2, sorted + kPositions);
+    if (minMargin < kUneven * sorted[kPositions / 2]) {
+      c.verdict = "uneven margin";
+      return false;
+    }
+  }
   if (minMargin < kMinMargin) {
     c.verdict = "weak margin";
     return false;
@@ -393,7 +481,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   return true;
 }
 
-int32_t RobustReceiver::Read(int32_t shift, int32_t phase, float echoShare) {
+int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
   const int64_t head = m_frameCount - 1 - phase;
   const int64_t oldest = std::max<int64_t>(0, m_frameCount - kFrameRing);
   const int32_t* bins = &m_toneBins[(shift + m_maxShift) * kCells];
@@ -416,7 +504,7 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase, float echoShare) {
     float* e = &m_echoFree[i * kCells];
     int top = 0;
     for (int c = 0; c < kCells; ++c) {
-      e[c] = g[i * kCells + c] - echoShare * g[(i + 1) * kCells + c];
+      e[c] = g[i * kCells + c] - kEchoShare * g[(i + 1) * kCells + c];
       if (e[c] > e[top]) {
         top = c;
       }
@@ -435,18 +523,15 @@ void RobustReceiver::Search() {
   Candidate candidate, best, accepted;
   bool haveAccepted = false, ambiguous = false, bestValid = false, any = false;
   bool confirmed = false;
-  int32_t acceptedSlots = 0;
-  int32_t plateauShift = 0, plateauStart = 0, plateauWidth = 0;
   int32_t bestShift = 0, bestPhase = 0, bestSlots = 0;
   for (int32_t s = -m_maxShift; s <= m_maxShift; ++s) {
     if (m_shiftVotes[s + m_maxShift] * 4 < most * 3) {
       continue;
     }
     uint32_t phaseKeys[kPhases] = {};  // the key each phase of this offset accepted, or 0
-    bool phaseEchoic[kPhases] = {};
     for (int32_t phase = 0; phase < kPhases; ++phase) {
       uint32_t& phaseKey = phaseKeys[phase];
-      const int32_t slots = Read(s, phase, kEchoShare);
+      const int32_t slots = Read(s, phase);
       if (slots < kFirstSlots) {
         continue;
       }
@@ -457,13 +542,11 @@ void RobustReceiver::Search() {
         const bool ok = Evaluate(n, &candidate);
         if (ok) {
           phaseKey = Packed(candidate.key);
-          phaseEchoic[phase] = candidate.echoic;
           if (haveAccepted && !std::equal(candidate.key, candidate.key + 4, accepted.key)) {
             ambiguous = true;
           }
           if (!haveAccepted || candidate.minMargin > accepted.minMargin) {
             accepted = candidate;
-            acceptedSlots = n;
           }
           haveAccepted = true;
         }
@@ -485,34 +568,13 @@ void RobustReceiver::Search() {
     }
     // A true symbol phase lies on a plateau: neighbouring phases accept the same key, where a
     // phase that reads across symbol boundaries stands alone. Phases wrap: the one before phase
-    // 0 reads the same cycle one symbol later. Where symbols leave a tail, a key that repeats a
-    // tone, as an echo would, needs the wider plateau.
+    // 0 reads the same cycle one symbol later.
     for (int32_t p = 0; p < kPhases; ++p) {
       bool plateau = phaseKeys[p] != 0;
-      const bool suspect = phaseEchoic[p] && RepeatsATone(phaseKeys[p]);
-      const int32_t width = suspect ? kPlateau + 1 : kPlateau;
-      for (int32_t q = 1; q < width; ++q) {
+      for (int32_t q = 1; q < kPlateau; ++q) {
         plateau = plateau && phaseKeys[(p + q) % kPhases] == phaseKeys[p];
       }
-      if (plateau && !confirmed) {
-        confirmed = true;
-        plateauShift = s;
-        plateauStart = p;
-        plateauWidth = width;
-      }
-    }
-  }
-
-  // An echo that wins a position changes with the share of it taken away; a true symbol does
-  // not, on at least one phase of the plateau (its edges read a little of the next symbol).
-  bool steady = !accepted.echoic;
-  for (int32_t q = 0; confirmed && !ambiguous && !steady && q < plateauWidth; ++q) {
-    steady = true;
-    for (float share : {kEchoShareLow, kEchoShareHigh}) {
-      const int32_t slots = Read(plateauShift, (plateauStart + q) % kPhases, share);
-      Candidate again;
-      steady = steady && Evaluate(std::min(acceptedSlots, slots), &again) &&
-               Packed(again.key) == Packed(accepted.key);
+      confirmed = confirmed || plateau;
     }
   }
 
@@ -538,10 +600,9 @@ void RobustReceiver::Search() {
   in.minMargin = best.minMargin;
   in.verdict = haveAccepted && ambiguous    ? "ambiguous"
                : haveAccepted && !confirmed ? "one phase only"
-               : confirmed && !steady       ? "echo-dependent"
                : any                        ? best.verdict
                                             : "too short";
-  if (confirmed && !ambiguous && steady) {
+  if (confirmed && !ambiguous) {
     m_result.code = 1;
     std::copy(accepted.key, accepted.key + 4, m_result.key);
     m_result.samplePosition = m_consumed;

@@ -3,16 +3,20 @@
 // symbol of the packet stands clear of its rivals.
 //
 // The band of the 16 tones is mixed down and decimated to about 1500 complex samples per second.
-// Every eighth of a symbol a short spectrum of the later part of a symbol is taken; once enough
-// frames hold a clear peak, every half symbol a search tries the frequency offsets (one spectrum
-// bin apart, each fixing the symbol length it implies) whose tone grid holds most recent peaks,
-// and every symbol phase. It reads the symbols one by one, takes away part of each symbol's
-// predecessor (its echo), sums the readings of each cycle position over up to three repetitions
-// and aligns the cycle on its two tone-0 separator symbols. A key is committed when every
-// position's margin clears a threshold, no symbol sits on the tone just beyond either end of the
-// band, at least four symbols have been read twice and every reading agrees, a tone repeated in
-// a row keeps its energy, the codec accepts the word, neighbouring phases read the same key, the
-// key does not change with the share of echo taken away, and no hypothesis commits another key.
+// Every eighth of a symbol a spectrum of the last three eighths is taken, and a symbol is read
+// from the mean of four of them (a reverberant room makes a tone's energy swing within a
+// symbol). Once enough frames hold a clear peak, every symbol a search tries the frequency
+// offsets (one spectrum bin apart, each fixing the symbol length it implies) whose tone grid
+// holds most recent peaks, and every symbol phase. It reads the symbols one by one, takes away
+// half of each symbol's predecessor (its echo), sums the readings of each cycle position over up
+// to three repetitions and aligns the cycle on its two tone-0 separator symbols. A key is
+// committed when every position's margin clears a threshold, no symbol sits on the tone just
+// beyond either end of the band, at least four symbols have been read twice and every reading
+// agrees, a tone repeated in a row keeps its energy, the codec accepts the word, neighbouring
+// phases read the same key and no hypothesis commits another key. Where symbols leave a tail, an
+// echo in place of a faded tone is what to fear: no close runner-up, no tone beside a repeated
+// one or in the last place, may spell another word, the packet read one symbol later must not
+// spell one either, it must not end on tone 0, and no position may be far weaker than the rest.
 #pragma once
 
 #include <cstdint>
@@ -76,8 +80,11 @@ class RobustReceiver {
   void Decimated(float re, float im);
   void Analyse();
   void Search();
-  int32_t Read(int32_t shift, int32_t phase, float echoShare);
+  int32_t Read(int32_t shift, int32_t phase);
   bool Evaluate(int32_t slots, Candidate* out) const;
+  static constexpr int kCellCount = 18;  // the 16 tones and one beyond each edge of the band
+  bool RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
+                   const uint8_t* key) const;
 
   double m_sampleRate;
   int64_t m_consumed = 0;
@@ -104,7 +111,8 @@ class RobustReceiver {
   std::vector<float> m_fftIn, m_fftOut;  // interleaved complex
   std::vector<float> m_equalise;         // per band bin: 1 / filter power response
   std::vector<float> m_scratch;
-  std::vector<float> m_frames;   // ring of frames, m_bandWidth normalised powers each
+  std::vector<float> m_frames;   // ring of frames, m_bandWidth normalised powers each, smoothed
+  std::vector<float> m_recent;   // the last few frames before smoothing
   std::vector<uint8_t> m_peaky;  // ring: 1 when a frame holds a clear peak
   int64_t m_frameCount = 0;
   int32_t m_peakyRecent = 0;
