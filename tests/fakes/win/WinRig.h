@@ -15,7 +15,7 @@
 
 #include "capture/AudioInput.h"
 #include "send/AudioOutput.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 #include "tests/fakes/win/AllocationCount.h"
 #include "tests/fakes/win/FakeAudioClient.h"
 #include "tests/fakes/win/FakeCaptureApi.h"
