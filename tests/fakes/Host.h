@@ -30,7 +30,6 @@ class LogCapture {
   std::vector<std::string> Texts() const;  // in arrival order
   // How many lines read exactly text (prefix included).
   int Count(const std::string& text) const;
-  bool Contains(const std::string& text) const { return Count(text) > 0; }
   void Clear();
   // Waits until count lines read exactly text; false after the limit.
   bool WaitFor(const std::string& text, int count = 1,
