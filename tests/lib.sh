@@ -1,8 +1,9 @@
 # shellcheck shell=bash disable=SC2034
 # Sourced by the shell tests: a work folder removed at exit (after the script's own cleanup),
-# fail, run, await and finish.
+# fail, run, await, start_sender and finish.
 work=$(mktemp -d "${TMPDIR:-/tmp}/hov-test.XXXXXX")
-cleanup() { :; }
+sender=
+cleanup() { [ -z "$sender" ] || kill "$sender" 2> /dev/null; }
 trap 'cleanup; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -23,6 +24,16 @@ one_line() { [ "$(printf '%s' "$err" | grep -c '')" = 1 ] || fail "$1: not one l
 await() {
   [ "$(grep -m "${4:-1}" -e "$3" < <(tail -n +1 -f --pid="$2" "$1" | sed -u 's/\r$//') |
     grep -c '')" = "${4:-1}" ]
+}
+# start_sender CMD...: the sender CMD --verbose in the background, logging to $work/send.log;
+# returns once it reports status 6 (playing), or fails when it ends without it.
+start_sender() {
+  "$@" --verbose 2> "$work/send.log" &
+  sender=$!
+  await "$work/send.log" "$sender" '^hov: status 6$' && return 0
+  fail "$* did not start: $(grep -v '^\[hov\]' "$work/send.log")"
+  sender=
+  return 1
 }
 # finish [MESSAGE]: the verdict, as the exit status.
 finish() {

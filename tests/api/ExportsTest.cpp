@@ -11,18 +11,12 @@
 #include <vector>
 
 #include "hov/hov.h"
-#include "tests/fakes/HostCallbacks.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 #include "tests/fakes/VirtualAudioDevice.h"
 
 namespace {
 
 constexpr int64_t kSecond = 48000;
-
-int CountOf(int code) {
-  std::vector<int> statuses = host::Statuses();
-  return static_cast<int>(std::count(statuses.begin(), statuses.end(), code));
-}
 
 class ExportsTest : public ::testing::Test {
  protected:
@@ -55,7 +49,7 @@ class ExportsTest : public ::testing::Test {
     return host::WaitResults(count, std::chrono::milliseconds(2000));
   }
   void Start(int status, void (*start)()) {
-    int before = CountOf(status);
+    int before = host::StatusCount(status);
     start();
     ASSERT_TRUE(host::WaitStatus(status, before + 1));
   }
@@ -147,8 +141,8 @@ TEST_F(ExportsTest, StopsWithNothingRunningStillReport) {
 TEST_F(ExportsTest, DeviceFailuresGiveStatusSevenAndFourAndLeaveNothingBehind) {
   for (VirtualAudioDevice::OpenFault fault :
        {VirtualAudioDevice::kFail, VirtualAudioDevice::kThrow}) {
-    int refusedSends = CountOf(7);
-    int refusedReceives = CountOf(4);
+    int refusedSends = host::StatusCount(7);
+    int refusedReceives = host::StatusCount(4);
     device.SetOpenFault(fault);
     HovSendStart("ABCDEF");
     HovReceiveStart(1000, &host::OnRecv);
@@ -172,7 +166,7 @@ TEST_F(ExportsTest, BadKeysAreRefusedWithStatusSeven) {
     HovSendStart(key);
   }
   ASSERT_TRUE(host::WaitStatus(7, 7));
-  EXPECT_EQ(CountOf(6), 0);
+  EXPECT_EQ(host::StatusCount(6), 0);
   EXPECT_FALSE(device.OutputOpen());
 }
 
@@ -246,7 +240,7 @@ TEST_F(ExportsTest, AnExportCalledFromTheLogFunctionIsNotReentered) {
   ASSERT_TRUE(host::WaitStatus(5, 2));
   HovInit(&host::OnStatus, LogCapture::Function());
   SyncWorker();
-  EXPECT_EQ(CountOf(5), 2);
+  EXPECT_EQ(host::StatusCount(5), 2);
   EXPECT_EQ(log.Count("[hov] entry HovReceiveStop"), 1);
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "codec/ShareKeyEncoder.h"
 #include "receive/HovSinkConcurrent.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 #include "tests/fakes/SignalFactory.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "runtime/HovLog.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 
 namespace {
 

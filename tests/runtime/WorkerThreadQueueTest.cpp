@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 #include "tests/runtime/Gate.h"
 
 namespace {

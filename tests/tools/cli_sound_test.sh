@@ -10,20 +10,7 @@ hov=${1:?usage: $0 PATH/TO/hov}
   exit 1
 }
 . "$(dirname "$0")/../lib.sh"
-sender=
-cleanup() { [ -z "$sender" ] || kill "$sender" 2> /dev/null; }
 cd "$work" || exit 1
-
-# start_sender ARGS...: hov send in the background, logging to send.log; returns once it
-# reports status 6 (playing), or fails when it ends without it.
-start_sender() {
-  "$hov" send --verbose "$@" 2> send.log &
-  sender=$!
-  await send.log "$sender" '^hov: status 6$' || {
-    fail "hov send $* did not start: $(grep -v '^\[hov\]' send.log)"
-    return 1
-  }
-}
 
 # finish_sender [SIGNAL]: stops the sender with SIGNAL (or waits for it), which must exit 0
 # after stopping the sender (status 8).
@@ -32,14 +19,14 @@ finish_sender() {
   [ -z "${1:-}" ] || kill "-$1" "$sender"
   wait "$sender" || status=$?
   [ "$status" = 0 ] || fail "hov send exited $status"
-  grep -q '^hov: status 8$' send.log || fail "hov send did not stop the sender (no status 8)"
+  grep -q '^hov: status 8$' "$work/send.log" || fail "hov send did not stop the sender (no status 8)"
   sender=
 }
 
 # A key sent by one process is received by another while it plays, and found by decode in two
 # seconds that record takes through the capture front; no status line on a stderr file. A sender
 # without a time limit stops cleanly on SIGTERM (the path Ctrl-C takes).
-if start_sender ABCDEF; then
+if start_sender "$hov" send ABCDEF; then
   run 0 "$hov" receive --timeout-ms 6000 --json
   [ -z "$err" ] || fail "hov receive wrote to a stderr that is not a terminal: $err"
   [[ $out =~ ^\{\"code\":0,\"key\":\"ABCDEF\",\"frame\":null,\"ms\":([0-9]+)\}$ ]] ||
@@ -56,7 +43,7 @@ fi
 # decodes its first 2.7 s, so the key is heard by one hov receive starts again (status 3 anew).
 "$hov" receive --verbose --timeout-ms 12000 --json > early.txt 2> early.log &
 receiver=$!
-if await early.log "$receiver" '^hov: status 3$' 2 && start_sender ABCDEF --seconds 6; then
+if await early.log "$receiver" '^hov: status 3$' 2 && start_sender "$hov" send ABCDEF --seconds 6; then
   status=0
   wait "$receiver" || status=$?
   [ "$status" = 0 ] && [[ $(cat early.txt) =~ \"key\":\"ABCDEF\",\"frame\":null,\"ms\":([0-9]+)\} ]] &&

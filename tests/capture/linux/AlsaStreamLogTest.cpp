@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/linux/AlsaRecovery.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 
 namespace {
 

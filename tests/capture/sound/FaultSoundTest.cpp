@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "hov/hov.h"
-#include "tests/fakes/HostCallbacks.h"
-#include "tests/fakes/LogCapture.h"
+#include "tests/fakes/Host.h"
 
 namespace {
 
@@ -34,8 +33,7 @@ void Server(const char* action) {
 // Runs call and waits for the status it ends with; the time it took, or -1 after 5 s.
 template <class Call>
 double Timed(Call call, int status) {
-  std::vector<int> statuses = host::Statuses();
-  int before = static_cast<int>(std::count(statuses.begin(), statuses.end(), status));
+  int before = host::StatusCount(status);
   Clock::time_point start = Clock::now();
   call();
   if (status != 0 && !host::WaitStatus(status, before + 1, milliseconds(5000))) {

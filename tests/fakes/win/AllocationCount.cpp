@@ -1,5 +1,6 @@
-#include "tests/fakes/win/AllocationCount.h"
-
+// Counts operator new calls per thread in the test programs that link the Windows fakes; the
+// default deletes free what these allocate.
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -21,16 +22,4 @@ void* operator new(std::size_t bytes) {
 
 void* operator new[](std::size_t bytes) {
   return operator new(bytes);
-}
-void operator delete(void* block) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block) noexcept {
-  std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-  std::free(block);
 }

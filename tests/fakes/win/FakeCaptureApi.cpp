@@ -39,14 +39,42 @@ FakeCaptureApi* FakeCaptureApi::s_current = nullptr;
 FakeCaptureApi::FakeCaptureApi() : m_saved(WinFunctions()) {
   s_current = this;
   WinApi& api = WinFunctions();
-  api.coInitializeEx = &FakeCaptureApi::CoInitializeEx;
-  api.coUninitialize = &FakeCaptureApi::CoUninitialize;
-  api.coCreateInstance = &FakeCaptureApi::CoCreateInstance;
-  api.coTaskMemFree = &FakeCaptureApi::CoTaskMemFree;
-  api.propVariantClear = &FakeCaptureApi::PropVariantClear;
-  api.createEventA = &FakeCaptureApi::CreateEventA;
-  api.createEventExA = &FakeCaptureApi::CreateEventExA;
-  api.closeHandle = &FakeCaptureApi::CloseHandle;
+  api.coInitializeEx = [](LPVOID, DWORD) {
+    s_current->comInits += SUCCEEDED(s_current->coInitializeResult) ? 1 : 0;
+    return s_current->coInitializeResult;
+  };
+  api.coUninitialize = [] { ++s_current->comUninits; };
+  api.coCreateInstance = [](REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID* out) {
+    return Hand<IMMDeviceEnumerator>(s_current->coCreateResult, &s_current->enumerator, out);
+  };
+  api.coTaskMemFree = [](LPVOID block) {
+    s_current->foreignFrees += ForgetTracked(block) ? 0 : 1;
+    ::CoTaskMemFree(block);
+  };
+  api.propVariantClear = [](PROPVARIANT* value) {
+    void* block = value->vt == VT_LPWSTR  ? static_cast<void*>(value->pwszVal)
+                  : value->vt == VT_CLSID ? static_cast<void*>(value->puuid)
+                                          : nullptr;
+    s_current->foreignFrees += ForgetTracked(block) ? 0 : 1;
+    return ::PropVariantClear(value);
+  };
+  api.createEventA = [](LPSECURITY_ATTRIBUTES attributes, WINBOOL manual, WINBOOL initial,
+                        LPCSTR name) {
+    return s_current->failCreateEvent ? nullptr
+                                      : Made(::CreateEventA(attributes, manual, initial, name));
+  };
+  api.createEventExA = [](LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
+                          DWORD access) {
+    return s_current->failCreateEventEx ? nullptr
+                                        : Made(::CreateEventExA(attributes, name, flags, access));
+  };
+  api.closeHandle = [](HANDLE handle) {
+    WINBOOL closed = ::CloseHandle(handle);
+    std::lock_guard<std::mutex> lock(s_current->m_mutex);
+    --s_current->m_openEvents;
+    s_current->m_closed.notify_all();
+    return closed;
+  };
 }
 
 FakeCaptureApi::~FakeCaptureApi() {
@@ -54,69 +82,10 @@ FakeCaptureApi::~FakeCaptureApi() {
   s_current = nullptr;
 }
 
-HRESULT FakeCaptureApi::CoInitializeEx(LPVOID, DWORD) {
-  if (SUCCEEDED(s_current->coInitializeResult)) {
-    ++s_current->comInits;
-  }
-  return s_current->coInitializeResult;
-}
-
-void FakeCaptureApi::CoUninitialize() {
-  ++s_current->comUninits;
-}
-
-HRESULT FakeCaptureApi::CoCreateInstance(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID* out) {
-  *out = nullptr;
-  if (FAILED(s_current->coCreateResult)) {
-    return s_current->coCreateResult;
-  }
-  s_current->enumerator.AddRef();
-  *out = static_cast<IMMDeviceEnumerator*>(&s_current->enumerator);
-  return S_OK;
-}
-
-void FakeCaptureApi::CoTaskMemFree(LPVOID block) {
-  if (!ForgetTracked(block)) {
-    ++s_current->foreignFrees;
-  }
-  ::CoTaskMemFree(block);
-}
-
-HRESULT FakeCaptureApi::PropVariantClear(PROPVARIANT* value) {
-  void* block = value->vt == VT_LPWSTR  ? static_cast<void*>(value->pwszVal)
-                : value->vt == VT_CLSID ? static_cast<void*>(value->puuid)
-                                        : nullptr;
-  if (!ForgetTracked(block)) {
-    ++s_current->foreignFrees;
-  }
-  return ::PropVariantClear(value);
-}
-
 HANDLE FakeCaptureApi::Made(HANDLE event) {
   std::lock_guard<std::mutex> lock(s_current->m_mutex);
   s_current->m_openEvents += event != nullptr ? 1 : 0;
   return event;
-}
-
-HANDLE FakeCaptureApi::CreateEventA(LPSECURITY_ATTRIBUTES attributes, WINBOOL manualReset,
-                                    WINBOOL initialState, LPCSTR name) {
-  return s_current->failCreateEvent
-             ? nullptr
-             : Made(::CreateEventA(attributes, manualReset, initialState, name));
-}
-
-HANDLE FakeCaptureApi::CreateEventExA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name, DWORD flags,
-                                      DWORD access) {
-  return s_current->failCreateEventEx ? nullptr
-                                      : Made(::CreateEventExA(attributes, name, flags, access));
-}
-
-WINBOOL FakeCaptureApi::CloseHandle(HANDLE handle) {
-  WINBOOL closed = ::CloseHandle(handle);
-  std::lock_guard<std::mutex> lock(s_current->m_mutex);
-  --s_current->m_openEvents;
-  s_current->m_closed.notify_all();
-  return closed;
 }
 
 bool FakeCaptureApi::WaitForEventsClosed() {

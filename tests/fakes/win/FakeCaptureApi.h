@@ -32,14 +32,6 @@ class FakeCaptureApi {
   bool WaitForEventsClosed();
 
  private:
-  static HRESULT WINAPI CoInitializeEx(LPVOID reserved, DWORD model);
-  static void WINAPI CoUninitialize();
-  static HRESULT WINAPI CoCreateInstance(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID* out);
-  static void WINAPI CoTaskMemFree(LPVOID block);
-  static HRESULT WINAPI PropVariantClear(PROPVARIANT* value);
-  static HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, WINBOOL, WINBOOL, LPCSTR);
-  static HANDLE WINAPI CreateEventExA(LPSECURITY_ATTRIBUTES, LPCSTR, DWORD, DWORD);
-  static WINBOOL WINAPI CloseHandle(HANDLE handle);
   static HANDLE Made(HANDLE event);
 
   static FakeCaptureApi* s_current;

@@ -32,3 +32,19 @@ class FakeUnknown : public Interface {
  private:
   std::atomic<LONG> m_references{0};
 };
+
+// Hands object out through out, with a reference, when result is a success; null otherwise.
+template <typename Interface, typename Out>
+HRESULT Hand(HRESULT result, Interface* object, Out** out) {
+  *out = SUCCEEDED(result) ? object : nullptr;
+  if (*out != nullptr) {
+    object->AddRef();
+  }
+  return result;
+}
+
+// A method the code under test never calls.
+#define HOV_FAKE_UNCALLED(method, ...)                     \
+  HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override { \
+    return E_NOTIMPL;                                      \
+  }

@@ -14,20 +14,84 @@ FakeWave* FakeWave::s_current = nullptr;
 
 FakeWave::FakeWave() : m_saved(WinFunctions()) {
   s_current = this;
+  // One body for wave-out and wave-in: each generic lambda becomes both entries.
+  auto open = [](auto* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback, DWORD_PTR instance,
+                 DWORD) {
+    FakeWave& self = *s_current;
+    {
+      std::lock_guard<std::mutex> lock(self.m_mutex);
+      self.m_out = std::is_same<decltype(device), HWAVEOUT*>::value;
+      if (self.openResult != MMSYSERR_NOERROR) {
+        return self.openResult;
+      }
+      ++self.opens;
+      ++self.openDevices;
+      self.m_callback = callback;
+      self.m_instance = instance;
+      *device = reinterpret_cast<std::remove_pointer_t<decltype(device)>>(kDeviceValue);
+    }
+    self.Notify(self.m_out ? WOM_OPEN : WIM_OPEN, nullptr);
+    return MMRESULT{MMSYSERR_NOERROR};
+  };
+  auto prepare = [](auto, LPWAVEHDR header, UINT) {
+    ++s_current->prepared;
+    header->dwFlags |= WHDR_PREPARED;
+    return MMRESULT{MMSYSERR_NOERROR};
+  };
+  auto queue = [](auto, LPWAVEHDR header, UINT) {
+    FakeWave& self = *s_current;
+    std::lock_guard<std::mutex> lock(self.m_mutex);
+    ++self.queued;
+    self.m_changed.notify_all();
+    if (self.failQueueCall > 0 && --self.failQueueCall == 0) {
+      return MMRESULT{MMSYSERR_NODRIVER};
+    }
+    header->dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
+    self.m_held[self.m_heldCount++] = header;
+    return MMRESULT{MMSYSERR_NOERROR};
+  };
+  auto reset = [](auto) {
+    FakeWave& self = *s_current;
+    {
+      std::unique_lock<std::mutex> lock(self.m_mutex);
+      self.m_changed.wait(lock, [&] { return !self.blockReset || self.m_resetReleased; });
+    }
+    // Every held buffer comes back, as the system returns them before the reset does.
+    while (self.ReturnOne()) {
+    }
+    return MMRESULT{MMSYSERR_NOERROR};
+  };
+  auto unprepare = [](auto, LPWAVEHDR header, UINT) {
+    if ((header->dwFlags & WHDR_PREPARED) != 0) {
+      --s_current->prepared;
+      header->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
+    }
+    return MMRESULT{MMSYSERR_NOERROR};
+  };
+  auto close = [](auto) {
+    FakeWave& self = *s_current;
+    {
+      std::lock_guard<std::mutex> lock(self.m_mutex);
+      --self.openDevices;
+      self.m_changed.notify_all();
+    }
+    self.Notify(self.m_out ? WOM_CLOSE : WIM_CLOSE, nullptr);
+    return MMRESULT{MMSYSERR_NOERROR};
+  };
   WinApi& api = WinFunctions();
-  api.waveOutOpen = &Open<HWAVEOUT>;
-  api.waveOutPrepareHeader = &Prepare<HWAVEOUT>;
-  api.waveOutWrite = &QueueBuffer<HWAVEOUT>;
-  api.waveOutReset = &Reset<HWAVEOUT>;
-  api.waveOutUnprepareHeader = &Unprepare<HWAVEOUT>;
-  api.waveOutClose = &Close<HWAVEOUT>;
-  api.waveInOpen = &Open<HWAVEIN>;
-  api.waveInPrepareHeader = &Prepare<HWAVEIN>;
-  api.waveInAddBuffer = &QueueBuffer<HWAVEIN>;
-  api.waveInStart = &Start;
-  api.waveInReset = &Reset<HWAVEIN>;
-  api.waveInUnprepareHeader = &Unprepare<HWAVEIN>;
-  api.waveInClose = &Close<HWAVEIN>;
+  api.waveOutOpen = open;
+  api.waveOutPrepareHeader = prepare;
+  api.waveOutWrite = queue;
+  api.waveOutReset = reset;
+  api.waveOutUnprepareHeader = unprepare;
+  api.waveOutClose = close;
+  api.waveInOpen = open;
+  api.waveInPrepareHeader = prepare;
+  api.waveInAddBuffer = queue;
+  api.waveInStart = [](HWAVEIN) { return MMRESULT{MMSYSERR_NOERROR}; };
+  api.waveInReset = reset;
+  api.waveInUnprepareHeader = unprepare;
+  api.waveInClose = close;
 }
 
 FakeWave::~FakeWave() {
@@ -79,79 +143,4 @@ std::vector<int16_t> FakeWave::Held(size_t index) {
 void FakeWave::Notify(UINT message, WAVEHDR* header) {
   reinterpret_cast<Proc>(m_callback)(reinterpret_cast<HANDLE>(kDeviceValue), message, m_instance,
                                      reinterpret_cast<DWORD_PTR>(header), 0);
-}
-
-template <typename Handle>
-MMRESULT FakeWave::Open(Handle* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback,
-                        DWORD_PTR instance, DWORD) {
-  FakeWave& self = *s_current;
-  {
-    std::lock_guard<std::mutex> lock(self.m_mutex);
-    self.m_out = std::is_same<Handle, HWAVEOUT>::value;
-    if (self.openResult != MMSYSERR_NOERROR) {
-      return self.openResult;
-    }
-    ++self.opens;
-    ++self.openDevices;
-    self.m_callback = callback;
-    self.m_instance = instance;
-    *device = reinterpret_cast<Handle>(kDeviceValue);
-  }
-  self.Notify(self.m_out ? WOM_OPEN : WIM_OPEN, nullptr);
-  return MMSYSERR_NOERROR;
-}
-
-template <typename Handle>
-MMRESULT FakeWave::Prepare(Handle, LPWAVEHDR header, UINT) {
-  ++s_current->prepared;
-  header->dwFlags |= WHDR_PREPARED;
-  return MMSYSERR_NOERROR;
-}
-
-template <typename Handle>
-MMRESULT FakeWave::QueueBuffer(Handle, LPWAVEHDR header, UINT) {
-  FakeWave& self = *s_current;
-  std::lock_guard<std::mutex> lock(self.m_mutex);
-  ++self.queued;
-  self.m_changed.notify_all();
-  if (self.failQueueCall > 0 && --self.failQueueCall == 0) {
-    return MMSYSERR_NODRIVER;
-  }
-  header->dwFlags &= ~static_cast<DWORD>(WHDR_DONE);
-  self.m_held[self.m_heldCount++] = header;
-  return MMSYSERR_NOERROR;
-}
-
-template <typename Handle>
-MMRESULT FakeWave::Reset(Handle) {
-  FakeWave& self = *s_current;
-  {
-    std::unique_lock<std::mutex> lock(self.m_mutex);
-    self.m_changed.wait(lock, [&] { return !self.blockReset || self.m_resetReleased; });
-  }
-  // Every held buffer comes back, as the system returns them before the reset does.
-  while (self.ReturnOne()) {
-  }
-  return MMSYSERR_NOERROR;
-}
-
-template <typename Handle>
-MMRESULT FakeWave::Unprepare(Handle, LPWAVEHDR header, UINT) {
-  if ((header->dwFlags & WHDR_PREPARED) != 0) {
-    --s_current->prepared;
-    header->dwFlags &= ~static_cast<DWORD>(WHDR_PREPARED);
-  }
-  return MMSYSERR_NOERROR;
-}
-
-template <typename Handle>
-MMRESULT FakeWave::Close(Handle) {
-  FakeWave& self = *s_current;
-  {
-    std::lock_guard<std::mutex> lock(self.m_mutex);
-    --self.openDevices;
-    self.m_changed.notify_all();
-  }
-  self.Notify(self.m_out ? WOM_CLOSE : WIM_CLOSE, nullptr);
-  return MMSYSERR_NOERROR;
 }

@@ -45,20 +45,6 @@ class FakeWave {
   std::vector<int16_t> Held(size_t index);
 
  private:
-  template <typename Handle>
-  static MMRESULT WINAPI Open(Handle* device, UINT, LPCWAVEFORMATEX, DWORD_PTR callback,
-                              DWORD_PTR instance, DWORD);
-  template <typename Handle>
-  static MMRESULT WINAPI Prepare(Handle, LPWAVEHDR header, UINT);
-  template <typename Handle>
-  static MMRESULT WINAPI QueueBuffer(Handle, LPWAVEHDR header, UINT);
-  static MMRESULT WINAPI Start(HWAVEIN) { return MMSYSERR_NOERROR; }
-  template <typename Handle>
-  static MMRESULT WINAPI Reset(Handle);
-  template <typename Handle>
-  static MMRESULT WINAPI Unprepare(Handle, LPWAVEHDR header, UINT);
-  template <typename Handle>
-  static MMRESULT WINAPI Close(Handle);
   // Calls the device's callback with a message, outside the lock.
   void Notify(UINT message, WAVEHDR* header);
 

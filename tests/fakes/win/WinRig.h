@@ -15,8 +15,7 @@
 
 #include "capture/AudioInput.h"
 #include "send/AudioOutput.h"
-#include "tests/fakes/LogCapture.h"
-#include "tests/fakes/win/AllocationCount.h"
+#include "tests/fakes/Host.h"
 #include "tests/fakes/win/FakeAudioClient.h"
 #include "tests/fakes/win/FakeCaptureApi.h"
 #include "tests/fakes/win/FakeEndpoints.h"
@@ -24,6 +23,9 @@
 
 // Capture sink and playback source at once. Keeps the samples written and, at each Write or
 // Read, the calling thread's allocation count, without allocating itself. Reads give a ramp.
+// Any thread. Allocations made so far by the calling thread.
+int64_t ThreadAllocations();
+
 class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
  public:
   TestSink() : m_samples(kKept), m_allocations(kKept) {}

@@ -13,20 +13,8 @@ set -uo pipefail
 hov=("${1:?usage: $0 WINE-RUN HOV.EXE MODE}" "${2:?}")
 mode=${3:?}
 . "$(dirname "$0")/../../../lib.sh"
-sender=
-cleanup() { [ -z "$sender" ] || kill "$sender" 2> /dev/null; }
 # Whether the log (Windows lines end in CR LF) holds the line.
 has_line() { tr -d '\r' < "$1" | grep -qxF -- "$2"; }
-
-# start_sender PROGRAM...: a sender in the background, once it reports status 6 (playing).
-start_sender() {
-  "$@" send --verbose ABCDEF --seconds 30 2> "$work/send.log" &
-  sender=$!
-  await "$work/send.log" "$sender" '^hov: status 6$' && return 0
-  fail "$* send did not start: $(grep -v '^\[hov\]' "$work/send.log")"
-  sender=
-  return 1
-}
 
 # Under Wine the signal ends the program at once, without the library's stop.
 stop_sender() {
@@ -61,20 +49,20 @@ expect() {
 fallback="[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"
 case $mode in
   wasapi)
-    if start_sender "${hov[@]}"; then
+    if start_sender "${hov[@]}" send ABCDEF --seconds 30; then
       receive_key windows-to-windows "${hov[@]}"
       expect "$work/windows-to-windows.log" yes "[hov] AudioInputWinWASAPI::Open res: 1"
       expect "$work/windows-to-windows.log" no "$fallback"
       [ -z "${HOV_LINUX_CLI:-}" ] || receive_key windows-to-linux "$HOV_LINUX_CLI"
       stop_sender
     fi
-    if [ -n "${HOV_LINUX_CLI:-}" ] && start_sender "$HOV_LINUX_CLI"; then
+    if [ -n "${HOV_LINUX_CLI:-}" ] && start_sender "$HOV_LINUX_CLI" send ABCDEF --seconds 30; then
       receive_key linux-to-windows "${hov[@]}"
       stop_sender
     fi
     ;;
   wavein)
-    if start_sender "${hov[@]}"; then
+    if start_sender "${hov[@]}" send ABCDEF --seconds 30; then
       receive_key windows-at-44100 "${hov[@]}"
       expect "$work/windows-at-44100.log" yes "[hov] pwfx->nSamplesPerSec != 48000" "$fallback"
       expect "$work/windows-at-44100.log" no "[hov] AudioInputWinMME failed, all failed"
@@ -86,7 +74,7 @@ case $mode in
     rate=${rate%Hz}
     sending=("${hov[@]}")
     [ -z "${HOV_LINUX_CLI:-}" ] || sending=("$HOV_LINUX_CLI")
-    if start_sender "${sending[@]}"; then
+    if start_sender "${sending[@]}" send ABCDEF --seconds 30; then
       HOV_RECEIVER=robust receive_key "robust-at-$rate" "${hov[@]}"
       expect "$work/robust-at-$rate.log" yes "[hov] AudioInputWinWASAPI::Open res: 1" \
         "[hov] HovSinkRobust Open Channels:1,samplePerSec:$rate,bitPerSample:16"

@@ -1,14 +1,18 @@
-// The Windows backends (wave-out playback, wave-in and WASAPI capture) under injected faults:
-// failed start-ups, a device lost while running, a device that does not answer a stop. In every
-// case what was acquired is released, and sound threads allocate nothing per buffer.
+// The Windows backends (wave-out playback, wave-in and WASAPI capture, and the capture front
+// that tries them in turn) over the fakes: the wave devices' streams played and recorded whole and
+// in ring order, and injected faults (failed start-ups, a device lost while running, a device that
+// does not answer a stop). In every case what was acquired is released, and sound threads
+// allocate nothing per buffer.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "capture/win/AudioInputWin.h"
 #include "capture/win/AudioInputWinMME.h"
 #include "capture/win/AudioInputWinWASAPI.h"
 #include "send/win/AudioOutputWinMME.h"
@@ -226,5 +230,98 @@ INSTANTIATE_TEST_SUITE_P(EveryBackend, KindTest,
                          [](const ::testing::TestParamInfo<Kind>& info) {
                            return std::string(NameOf(info.param));
                          });
+
+// The wave devices' streams: what is played follows the source's ramp from buffer to buffer,
+// and recorded buffers reach the sink whole and in order, each queued again (an empty one too).
+TEST_F(WinRig, PlayedBuffersAreRefilledWithTheStreamInRingOrder) {
+  constexpr int kRing = AudioOutputWinMME::kBufferCount;
+  constexpr int32_t kSamples = AudioOutputWinMME::kBufferSamples;
+  AudioOutputWinMME output;
+  ASSERT_TRUE(output.Open(WAVE_MAPPER, &sink));
+  constexpr int kPlayed = 30;
+  for (int n = 0; n < kPlayed; ++n) {
+    ASSERT_TRUE(wave.ReturnOne());
+    ASSERT_TRUE(wave.WaitForQueued(kRing + n + 1));
+  }
+  for (int i = 0; i < kRing; ++i) {  // the source's ramp goes on from buffer to buffer
+    std::vector<int16_t> ramp(kSamples);
+    for (int32_t k = 0; k < kSamples; ++k) {
+      ramp[k] = static_cast<int16_t>((kPlayed + i) * kSamples + k);
+    }
+    EXPECT_EQ(wave.Held(i), ramp) << "buffer " << i;
+  }
+  output.Close();
+  ExpectNothingHeld();
+}
+
+TEST_F(WinRig, RecordedBuffersReachTheSinkWholeAndInOrder) {
+  constexpr int kRing = AudioInputWinMME::kBufferCount;
+  AudioInputWinMME input;
+  ASSERT_TRUE(input.Open(WAVE_MAPPER, &sink));
+  std::vector<int16_t> expected;
+  for (int n = 0; n < 12; ++n) {
+    std::vector<int16_t> samples(n == 3 ? 0 : AudioInputWinMME::kBufferSamples);
+    for (size_t i = 0; i < samples.size(); ++i) {
+      samples[i] = static_cast<int16_t>(n * 1000 + static_cast<int>(i));
+    }
+    expected.insert(expected.end(), samples.begin(), samples.end());
+    ASSERT_TRUE(wave.ReturnOne(samples));
+    ASSERT_TRUE(wave.WaitForQueued(kRing + n + 1));
+  }
+  input.Close();
+  EXPECT_EQ(sink.Samples(), expected);
+  EXPECT_EQ(sink.closes, 1);
+  EXPECT_EQ(sink.closer, std::this_thread::get_id());
+  ExpectNothingHeld();
+}
+
+const std::string kTryWasapi = "2 [hov] try use AudioInputWinWASAPI";
+const std::string kTryWaveIn = "3 [hov] AudioInputWinWASAPI failed, try use AudioInputWinMME";
+const std::string kAllFailed = "3 [hov] AudioInputWinMME failed, all failed";
+
+struct FrontCase {
+  const char* name;
+  bool refuseWasapi;  // a 44100 Hz mix rate
+  MMRESULT waveInOpen;
+  const char* held;                // the backend that captures, or null
+  std::vector<std::string> lines;  // the front's own lines (level and text), in order
+};
+
+class AudioInputWinTest : public WinRig, public ::testing::WithParamInterface<FrontCase> {};
+
+// WASAPI first, wave-in when it fails; the discarded WASAPI backend has let go of everything
+// before wave-in starts, and the front closes what it holds once.
+TEST_P(AudioInputWinTest, TriesWasapiThenWaveInAndKeepsWhatOpened) {
+  const FrontCase& c = GetParam();
+  if (c.refuseWasapi) {
+    client.SetMixFormat(WAVE_FORMAT_EXTENSIBLE, 1, 44100, 32, FakeAudioClient::kFloat);
+  }
+  wave.openResult = c.waveInOpen;
+  AudioInputWin front;
+  EXPECT_EQ(front.Open(9, &sink), c.held != nullptr);
+  EXPECT_STREQ(front.Held(), c.held);
+  std::vector<std::string> lines;
+  for (const LogLine& line : log.Lines()) {
+    if (line.text.find("try use ") != std::string::npos ||
+        line.text.find("all failed") != std::string::npos) {
+      lines.push_back(std::to_string(line.level) + " " + line.text);
+    }
+  }
+  EXPECT_EQ(lines, c.lines);
+  EXPECT_EQ(client.References(), c.lines.size() == 1 ? 1 : 0);
+  front.Close();
+  front.Close();
+  EXPECT_EQ(front.Held(), nullptr);
+  EXPECT_EQ(sink.closes, c.held == nullptr ? 0 : 1);
+  ExpectNothingHeld();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AudioInputWinTest,
+    ::testing::Values(
+        FrontCase{"Wasapi", false, MMSYSERR_NOERROR, "AudioInputWinWASAPI", {kTryWasapi}},
+        FrontCase{"WaveIn", true, MMSYSERR_NOERROR, "AudioInputWinMME", {kTryWasapi, kTryWaveIn}},
+        FrontCase{"None", true, MMSYSERR_NODRIVER, nullptr, {kTryWasapi, kTryWaveIn, kAllFailed}}),
+    [](const ::testing::TestParamInfo<FrontCase>& info) { return info.param.name; });
 
 }  // namespace
