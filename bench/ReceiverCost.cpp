@@ -24,13 +24,11 @@
 
 #include "CountingNew.h"
 #include "capture/AudioInput.h"
-#include "codec/ShareKeyEncoder.h"
 #include "hov/hov.h"
-#include "modem/ModemParams.h"
-#include "modem/ToneBank.h"
 #include "receive/HovSinkConcurrent.h"
 #include "runtime/HovLog.h"
 #include "send/AudioOutput.h"
+#include "tests/fakes/SignalFactory.h"
 
 namespace {
 
@@ -67,24 +65,6 @@ extern "C" void kiss_fftr(kiss_fftr_cfg cfg, const kiss_fft_scalar* in, kiss_fft
 }
 
 namespace {
-
-std::vector<int16_t> KeySignal(const char* shareKey, size_t samples) {
-  std::string encoded;
-  ShareKeyEncoder::Encode(shareKey, &encoded);
-  ModemParams* params = CreateModemParams(static_cast<float>(kRate), 4);
-  params->amplitude = 1.0f;
-  ToneBank* bank = ToneBank::Create(params);
-  ToneBank::SetPayload(bank, encoded.c_str());
-  std::vector<float> floats(samples);
-  ToneBank::Render(bank, floats.data(), static_cast<int32_t>(samples));
-  std::vector<int16_t> out(samples);
-  for (size_t i = 0; i < samples; ++i) {
-    out[i] = FloatToPcm16(floats[i]);
-  }
-  ToneBank::Free(bank);
-  DestroyModemParams(params);
-  return out;
-}
 
 // White noise of about 8000 RMS, the same on every run.
 std::vector<int16_t> Noise(size_t samples) {
@@ -175,7 +155,7 @@ void MeasureReceiver() {
     const char* name;
     std::vector<int16_t> samples;
   };
-  const Input inputs[] = {{"clean key", KeySignal("ABCDEF", kTenWindows)},
+  const Input inputs[] = {{"clean key", RenderKeySignal("ABCDEF", kTenWindows)},
                           {"silence", std::vector<int16_t>(kTenWindows, 0)},
                           {"white noise", Noise(kTenWindows)},
                           {"noise, 6 s", Noise(6 * kRate)}};
@@ -348,7 +328,7 @@ void MeasureSessions() {
               noiseDone ? PerSecond(TakeThreadCounts()).c_str() : "(no capture)");
 
   // Capture of a key, up to its acceptance and the stop that follows.
-  const std::vector<int16_t> key = KeySignal("ABCDEF", static_cast<size_t>(3) * kRate);
+  const std::vector<int16_t> key = RenderKeySignal("ABCDEF", static_cast<size_t>(3) * kRate);
   AudioInput::SetFactoryForTesting([&] { return std::make_unique<BenchInput>(&key); });
   g_recvCode = 1;
   HovReceiveStart(60000, &OnRecv);

@@ -3,34 +3,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "modem/ModemParams.h"
-#include "modem/ToneBank.h"
 #include "receive/HovSinkConcurrent.h"
 #include "runtime/HovLog.h"
+#include "tests/fakes/SignalFactory.h"
 
 namespace {
 
 const int kSampleRate = 48000;
 const int kAllWindowsDone = 131457;  // the tenth decoder's window ends here
-
-// The sender's 16-bit stream of a repeating cycle of tones.
-std::vector<int16_t> Render(const int32_t* tones, size_t samples) {
-  ModemParams* params = CreateModemParams(static_cast<float>(kSampleRate), 4);
-  params->amplitude = 1.0f;
-  ToneBank* bank = ToneBank::Create(params);
-  for (int32_t i = 0; i < bank->sequenceLength; ++i) {
-    bank->sequence[i] = tones[i];
-  }
-  std::vector<float> floats(samples);
-  ToneBank::Render(bank, floats.data(), static_cast<int32_t>(samples));
-  std::vector<int16_t> out(samples);
-  for (size_t i = 0; i < samples; ++i) {
-    out[i] = FloatToPcm16(floats[i]);
-  }
-  ToneBank::Free(bank);
-  DestroyModemParams(params);
-  return out;
-}
 
 void Feed(HovSinkConcurrent* sink, const std::vector<int16_t>& s, size_t frames, int32_t buffer) {
   for (size_t pos = 0; pos < frames; pos += static_cast<size_t>(buffer)) {
@@ -43,8 +23,7 @@ void Feed(HovSinkConcurrent* sink, const std::vector<int16_t>& s, size_t frames,
 // (the key is accepted on the way), in capture buffers of range(0) frames.
 void BM_SinkConcurrentTenWindows(benchmark::State& state) {
   HovLogger::GetInstance()->RegisterLogger(nullptr);
-  const int32_t abcdef[] = {1, 0, 5, 4, 10, 11, 8, 15, 0, 0};
-  std::vector<int16_t> s = Render(abcdef, kAllWindowsDone);
+  std::vector<int16_t> s = RenderToneCycle({1, 0, 5, 4, 10, 11, 8, 15, 0, 0}, kAllWindowsDone);
   int32_t buffer = static_cast<int32_t>(state.range(0));
   for (auto _ : state) {
     state.PauseTiming();
@@ -72,8 +51,8 @@ BENCHMARK(BM_SinkConcurrentTenWindows)->Arg(480)->Arg(4800)->Unit(benchmark::kMi
 // decoders stay and keep analysing. One second of capture per iteration.
 void BM_SinkConcurrentTenStuck(benchmark::State& state) {
   HovLogger::GetInstance()->RegisterLogger(nullptr);
-  const int32_t noSeparator[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  std::vector<int16_t> s = Render(noSeparator, kAllWindowsDone + kSampleRate);
+  std::vector<int16_t> s =
+      RenderToneCycle({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, kAllWindowsDone + kSampleRate);
   int32_t buffer = static_cast<int32_t>(state.range(0));
   HovSinkConcurrent sink(4);
   sink.Open(1, kSampleRate, 16);

@@ -27,19 +27,22 @@ void HovSink::Close() {
   m_params = nullptr;
 }
 
+const float* SamplesAsFloats(const int16_t* data, int32_t frames, std::vector<float>* floats) {
+  const size_t count = frames > 0 ? static_cast<size_t>(frames) : 0;
+  if (floats->size() < count) {
+    floats->resize(count);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    (*floats)[i] = static_cast<float>(data[i]);
+  }
+  return floats->data();
+}
+
 int32_t HovSink::Write(const int16_t* data, int32_t frames) {
   if (m_complete.load(std::memory_order_acquire)) {
     return frames;
   }
-  // Samples reach the detector by value: no scaling, no offset.
-  const size_t count = frames > 0 ? static_cast<size_t>(frames) : 0;
-  if (m_floats.size() < count) {
-    m_floats.resize(count);
-  }
-  for (size_t i = 0; i < count; ++i) {
-    m_floats[i] = static_cast<float>(data[i]);
-  }
-  return HovSink::WriteFloats(m_floats.data(), frames);
+  return HovSink::WriteFloats(SamplesAsFloats(data, frames, &m_floats), frames);
 }
 
 int32_t HovSink::WriteFloats(const float* samples, int32_t frames) {

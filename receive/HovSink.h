@@ -13,6 +13,10 @@
 struct ModemParams;
 struct ToneDetector;
 
+// Capture side. The frames samples as floats by value (no scaling, no offset) in *floats, which
+// grows to the largest buffer and then allocates no more; returns its data.
+const float* SamplesAsFloats(const int16_t* data, int32_t frames, std::vector<float>* floats);
+
 // Feeds mono 16-bit captured audio to one tone detector and keeps the packet it decodes.
 // Open, Write and Close come from the capture side, one at a time; IsComplete and GetResult
 // may run on any thread.

@@ -52,20 +52,13 @@ int32_t HovSinkConcurrent::Write(const int16_t* data, int32_t frames) {
   if (m_decoders.empty()) {
     return frames;
   }
-  // Samples reach the detectors by value: no scaling, no offset.
-  const size_t count = frames > 0 ? static_cast<size_t>(frames) : 0;
-  if (m_floats.size() < count) {
-    m_floats.resize(count);
-  }
-  for (size_t i = 0; i < count; ++i) {
-    m_floats[i] = static_cast<float>(data[i]);
-  }
+  const float* samples = SamplesAsFloats(data, frames, &m_floats);
   m_streamFrames += frames > 0 ? frames : 0;
   auto it = m_decoders.begin();
   while (it != m_decoders.end()) {
     HovSinkDelay* decoder = *it;
     const int32_t readsBefore = decoder->WindowReads();
-    decoder->WriteFloats(m_floats.data(), frames);
+    decoder->WriteFloats(samples, frames);
     if (!decoder->IsComplete()) {
       Report(decoder, readsBefore, nullptr, -1, std::string(), 0, false);
       ++it;
