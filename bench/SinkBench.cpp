@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "modem/OnAir.h"
 #include "receive/HovSinkConcurrent.h"
 #include "runtime/HovLog.h"
 #include "tests/fakes/SignalFactory.h"
 
 namespace {
 
-const int kSampleRate = 48000;
 const int kAllWindowsDone = 131457;  // the tenth decoder's window ends here
 
 void Feed(HovSinkConcurrent* sink, const std::vector<int16_t>& s, size_t frames, int32_t buffer) {
@@ -28,7 +28,7 @@ void BM_SinkConcurrentTenWindows(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     HovSinkConcurrent* sink = new HovSinkConcurrent(4);
-    sink->Open(1, kSampleRate, 16);
+    sink->Open(1, onair::kSampleRate, 16);
     state.ResumeTiming();
     Feed(sink, s, s.size(), buffer);
     state.PauseTiming();
@@ -40,9 +40,9 @@ void BM_SinkConcurrentTenWindows(benchmark::State& state) {
     state.ResumeTiming();
   }
   // Seconds of audio per second of computing.
-  state.counters["x_realtime"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * kAllWindowsDone / kSampleRate,
-                         benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * kAllWindowsDone / onair::kSampleRate,
+      benchmark::Counter::kIsRate);
   HovLogger::GetInstance()->RegisterLogger(&HovLogger::BuiltinPrinter);
 }
 BENCHMARK(BM_SinkConcurrentTenWindows)->Arg(480)->Arg(4800)->Unit(benchmark::kMillisecond);
@@ -52,10 +52,10 @@ BENCHMARK(BM_SinkConcurrentTenWindows)->Arg(480)->Arg(4800)->Unit(benchmark::kMi
 void BM_SinkConcurrentTenStuck(benchmark::State& state) {
   HovLogger::GetInstance()->RegisterLogger(nullptr);
   std::vector<int16_t> s =
-      RenderToneCycle({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, kAllWindowsDone + kSampleRate);
+      RenderToneCycle({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, kAllWindowsDone + onair::kSampleRate);
   int32_t buffer = static_cast<int32_t>(state.range(0));
   HovSinkConcurrent sink(4);
-  sink.Open(1, kSampleRate, 16);
+  sink.Open(1, onair::kSampleRate, 16);
   Feed(&sink, s, kAllWindowsDone, buffer);
   std::vector<int16_t> second(s.begin() + kAllWindowsDone, s.end());
   for (auto _ : state) {

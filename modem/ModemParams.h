@@ -6,6 +6,8 @@
 
 #include <kiss_fftr.h>
 
+constexpr double kPi = 3.14159265358979323846;
+
 struct ModemParams {
   int32_t toneCount;        // 16 tones; a symbol carries 4 bits
   int32_t symbolSamples;    // 4096 samples per symbol and per burst

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
-constexpr double kPi = 3.14159265358979323846;
+#include "modem/ModemParams.h"
 
+namespace {
 // The modified Bessel function of order 0, by its power series.
 double BesselI0(double x) {
   double sum = 1.0;

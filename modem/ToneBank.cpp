@@ -5,10 +5,7 @@
 #include <cstring>
 
 namespace {
-
-const double kTwoPi = 6.283185307179586;
-const double kPi = 3.141592653589793;
-
+constexpr double kTwoPi = 2.0 * kPi;
 }  // namespace
 
 void TukeyWindow(float* window, int32_t n, double alpha) {

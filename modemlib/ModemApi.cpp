@@ -42,8 +42,10 @@ int16_t ToPcm16(float value) {
   const float held = std::clamp(std::nearbyint(value), -32768.0f, 32767.0f);
   return static_cast<int16_t>(held);
 }
+}  // namespace
 
-// Turns the design receiver's window reports into the C structure for the inspector.
+// Turns the design receiver's window reports into the C structure for the inspector. Outside
+// the anonymous namespace: the decoder, a type with linkage, holds one.
 class InspectorBridge : public HovSinkConcurrent::Observer {
  public:
   hov_modem_inspector function = nullptr;
@@ -80,6 +82,7 @@ class InspectorBridge : public HovSinkConcurrent::Observer {
   }
 };
 
+namespace {
 void Listening(hov_modem_result* result) {
   *result = {};
   result->code = HOV_MODEM_RESULT_LISTENING;

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kSenderRate = onair::kSampleRate;
 constexpr double kTrialSeconds = 3.5;
 constexpr double kMaxLeadSeconds = 0.6;

@@ -14,8 +14,6 @@ namespace {
 constexpr unsigned kRate = 48000;
 constexpr unsigned kLatencyUs = 100000;
 constexpr snd_pcm_uframes_t kPeriodFrames = 480;  // 10 ms
-// Longest wait for data before the running flag is looked at again.
-constexpr int kWaitMs = 100;
 
 // The device's own rate nearest to kRate for mono signed 16-bit, with no conversion by ALSA;
 // 0 when the device does not say.
@@ -99,7 +97,7 @@ void AudioInputLinuxAlsa::ThreadProc() {
   std::vector<int16_t> period(kPeriodFrames);
   while (m_running) {
     // Errors of the wait come back from the read below.
-    snd_pcm_wait(m_pcm, kWaitMs);
+    snd_pcm_wait(m_pcm, kAlsaWaitMs);
     snd_pcm_sframes_t n = snd_pcm_readi(m_pcm, period.data(), kPeriodFrames);
     if (n == -EAGAIN || n == 0) {
       continue;

@@ -6,6 +6,9 @@
 
 #include <atomic>
 
+// Longest wait on an ALSA device before a sound thread looks at its stop flag again.
+constexpr int kAlsaWaitMs = 100;
+
 // Failures met by one stream's thread, logged later by its owner.
 class AlsaStreamLog {
  public:

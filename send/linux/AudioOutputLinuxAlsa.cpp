@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/linux/AlsaRecovery.h"
 #include "platform/linux/PulseStream.h"
 #include "runtime/HovLog.h"
 #include "runtime/ThreadName.h"
@@ -10,8 +11,6 @@
 namespace {
 // All the sound queued ahead of the speaker: the device's buffer, kept full.
 constexpr unsigned kDeviceLatencyUs = 150000;
-// Longest wait for room on the device before the stop flag is looked at again.
-constexpr int kWaitMs = 100;
 }  // namespace
 
 AudioOutputLinuxAlsa::AudioOutputLinuxAlsa() = default;
@@ -78,7 +77,7 @@ void AudioOutputLinuxAlsa::ThreadProc() {
   SetCurrentThreadName("hov_playback");
   while (m_running) {
     // Errors of the wait come back from the call below.
-    snd_pcm_wait(m_pcm, kWaitMs);
+    snd_pcm_wait(m_pcm, kAlsaWaitMs);
     snd_pcm_sframes_t room = snd_pcm_avail_update(m_pcm);
     if (room < 0) {
       if (!m_running || !Recover(room)) {
@@ -105,7 +104,7 @@ bool AudioOutputLinuxAlsa::PlayChunk(const int16_t* data, int32_t frames) {
     }
     snd_pcm_sframes_t n = snd_pcm_writei(m_pcm, data, static_cast<snd_pcm_uframes_t>(frames));
     if (n == -EAGAIN) {
-      snd_pcm_wait(m_pcm, kWaitMs);
+      snd_pcm_wait(m_pcm, kAlsaWaitMs);
       continue;
     }
     if (n < 0) {

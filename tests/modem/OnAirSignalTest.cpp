@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "modem/ModemParams.h"
 #include "send/HovSource.h"
 
 namespace {
@@ -17,7 +18,6 @@ constexpr int kSymbol = 4096;   // samples per burst
 constexpr int kFade = 6000;     // samples of each fade ramp
 constexpr int kChange = 12000;  // samples from an update to the new key's first sample
 constexpr int kUpdate = 24000;  // samples of one cross-fade
-constexpr double kPi = 3.141592653589793;
 
 // Tones sit on consecutive bin centres of a 1024-point spectrum at 48 kHz, the first at or above
 // 19100 Hz.

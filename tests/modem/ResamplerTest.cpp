@@ -5,11 +5,10 @@
 #include <cmath>
 #include <vector>
 
+#include "modem/ModemParams.h"
 #include "modem/Resampler.h"
 
 namespace {
-constexpr double kPi = 3.14159265358979323846;
-
 std::vector<float> Sine(double hz, int rate, size_t frames) {
   std::vector<float> out(frames);
   for (size_t i = 0; i < frames; ++i) {

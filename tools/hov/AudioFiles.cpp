@@ -7,11 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-std::string Reason(const char* verb, const std::string& path, const char* reason) {
-  return std::string("cannot ") + verb + " " + path + ": " + reason;
-}
-}  // namespace
+#include "tools/hov/OutputFile.h"
 
 SoundFileReader::~SoundFileReader() {
   if (m_file != nullptr) {
@@ -23,18 +19,18 @@ bool SoundFileReader::Open(const std::string& path, std::string* error) {
   // Without O_NONBLOCK, opening a FIFO waits for a writer.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    *error = Reason("read", path, std::strerror(errno));
+    *error = FileError("read", path, std::strerror(errno));
     return false;
   }
   struct stat status = {};
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     close(fd);
-    *error = Reason("read", path, "not a regular file");
+    *error = FileError("read", path, "not a regular file");
     return false;
   }
   m_file = sf_open_fd(fd, SFM_READ, &m_info, SF_TRUE);
   if (m_file == nullptr) {
-    *error = Reason("read", path, sf_strerror(nullptr));
+    *error = FileError("read", path, sf_strerror(nullptr));
     return false;
   }
   return true;

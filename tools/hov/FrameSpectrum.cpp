@@ -2,9 +2,7 @@
 
 #include <cmath>
 
-namespace {
-constexpr double kPi = 3.14159265358979323846;
-}  // namespace
+#include "modem/ModemParams.h"
 
 FrameSpectrum::FrameSpectrum(Window window)
     : m_fft(kiss_fftr_alloc(kLength, 0, nullptr, nullptr)),

@@ -31,7 +31,6 @@ constexpr std::chrono::seconds kResultGrace(10);
 // receiver of its own, until its time limit.
 constexpr int kListenWindowMs = 3000;
 // Stands for "no time limit" without overflowing the clock's arithmetic.
-constexpr std::chrono::hours kForever(24 * 365 * 10);
 
 Clock::time_point After(double seconds, Clock::time_point from) {
   return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -155,7 +154,8 @@ int RunSend(const SendOptions& options) {
     return 4;
   }
   Clock::time_point start = Clock::now();
-  Clock::time_point end = options.seconds > 0 ? After(options.seconds, start) : start + kForever;
+  Clock::time_point end =
+      options.seconds > 0 ? After(options.seconds, start) : start + kUntilStopped;
   bool stopped = false;
   if (!options.thenKey.empty() && After(options.at, start) < end) {
     stopped = link.WaitStopRequest(After(options.at, start));

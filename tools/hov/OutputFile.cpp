@@ -5,10 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-std::string Reason(const char* verb, const std::string& path, const char* reason) {
+std::string FileError(const char* verb, const std::string& path, const char* reason) {
   return std::string("cannot ") + verb + " " + path + ": " + reason;
 }
+
+namespace {
 
 // Removes path when it names a regular file: never a device, a FIFO or whatever else it is.
 void RemoveIfRegular(const std::string& path) {
@@ -36,7 +37,7 @@ bool CheckedFile::Open(const std::string& path, std::string* error) {
   m_path = path;
   m_file = std::fopen(path.c_str(), "wb");
   if (m_file == nullptr) {
-    *error = Reason("write", path, std::strerror(errno));
+    *error = FileError("write", path, std::strerror(errno));
     return false;
   }
   return true;
@@ -59,7 +60,7 @@ bool CheckedFile::Finish(std::string* error) {
   if (std::fclose(file) != 0) {
     const int number = errno;
     RemoveIfRegular(m_path);
-    *error = Reason("write", m_path, std::strerror(number));
+    *error = FileError("write", m_path, std::strerror(number));
     return false;
   }
   return true;
@@ -69,7 +70,8 @@ bool CheckedFile::Fail(int errorNumber, std::string* error) {
   std::fclose(m_file);
   m_file = nullptr;
   RemoveIfRegular(m_path);
-  *error = Reason("write", m_path, errorNumber != 0 ? std::strerror(errorNumber) : "not finished");
+  *error =
+      FileError("write", m_path, errorNumber != 0 ? std::strerror(errorNumber) : "not finished");
   return false;
 }
 

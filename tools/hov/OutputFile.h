@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// Any thread. The tool's message for a file it cannot use: "cannot VERB PATH: REASON".
+std::string FileError(const char* verb, const std::string& path, const char* reason);
+
 // Writes one output file. Main thread. A file not finished (a failed write, or destroyed
 // before Finish) is removed when it is a regular file.
 class CheckedFile {

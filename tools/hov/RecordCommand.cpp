@@ -19,7 +19,6 @@ using Clock = RecordSink::Clock;
 // The capture delivers a buffer every few milliseconds; a recording that falls this far behind
 // the clock has stalled.
 constexpr std::chrono::seconds kStallLimit(10);
-constexpr std::chrono::hours kForever(24 * 365 * 10);
 // The receiver's decoders: decoder d's window starts d staggers in; a decoder has its result
 // with the frame after its window.
 constexpr int kDecoders = onair::kDecoderCount;
@@ -110,7 +109,7 @@ int RunRecord(const RecordOptions& options) {
                                                std::chrono::duration_cast<Clock::duration>(
                                                    std::chrono::duration<double>(options.seconds)) +
                                                kStallLimit
-                                         : start + kForever;
+                                         : start + kUntilStopped;
   const bool done = sink.WaitDone(deadline);
   input.Close();
   status.Stop();

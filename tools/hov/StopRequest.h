@@ -3,6 +3,7 @@
 // instead of dying in the middle of a call.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -13,6 +14,9 @@ void BlockStopSignals();
 // Main thread, for a command that runs without a StopRequest and starts no threads: the stop
 // signals act as they do by default again (end the process).
 void UnblockStopSignals();
+
+// The deadline of a command given no time limit: it runs until a stop request.
+constexpr std::chrono::hours kUntilStopped(24 * 365 * 10);
 
 class StopRequest {
  public:
