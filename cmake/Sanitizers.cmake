@@ -1,10 +1,11 @@
 # HOV_SANITIZE=address builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # HOV_SANITIZE=thread with ThreadSanitizer. Applies to every target of the tree.
-# A sanitizer tree keeps line tables only (-g1): a report needs no more than functions, files and
-# lines, and full debug information adds a third to the compile time.
+# A sanitizer tree compiles at -O1 with line tables only (-g1): a report needs no more than
+# functions, files and lines, and the instrumented code compiles in half the time it takes at -O2
+# with full debug information.
 set(HOV_SANITIZE "" CACHE STRING "Sanitizer build: empty, address or thread")
 if(NOT HOV_SANITIZE STREQUAL "")
-  add_compile_options(-g1)
+  add_compile_options(-O1 -g1)
 endif()
 if(HOV_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
