@@ -1,13 +1,14 @@
 #include "capture/AudioInput.h"
 
 namespace {
-AudioInput::Factory& TestFactory() {
+AudioInput::Factory& InputTestFactory() {
   static AudioInput::Factory factory;
   return factory;
 }
 }  // namespace
 
-AudioInput::AudioInput() : m_impl(TestFactory() ? TestFactory()() : CreatePlatformAudioInput()) {}
+AudioInput::AudioInput()
+    : m_impl(InputTestFactory() ? InputTestFactory()() : CreatePlatformAudioInput()) {}
 
 AudioInput::~AudioInput() = default;
 
@@ -29,7 +30,7 @@ void AudioInput::Poll() {
 }
 
 AudioInput::Factory AudioInput::SetFactoryForTesting(Factory factory) {
-  Factory previous = std::move(TestFactory());
-  TestFactory() = std::move(factory);
+  Factory previous = std::move(InputTestFactory());
+  InputTestFactory() = std::move(factory);
   return previous;
 }

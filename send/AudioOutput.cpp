@@ -1,14 +1,14 @@
 #include "send/AudioOutput.h"
 
 namespace {
-AudioOutput::Factory& TestFactory() {
+AudioOutput::Factory& OutputTestFactory() {
   static AudioOutput::Factory factory;
   return factory;
 }
 }  // namespace
 
 AudioOutput::AudioOutput()
-    : m_impl(TestFactory() ? TestFactory()() : CreatePlatformAudioOutput()) {}
+    : m_impl(OutputTestFactory() ? OutputTestFactory()() : CreatePlatformAudioOutput()) {}
 
 AudioOutput::~AudioOutput() = default;
 
@@ -29,7 +29,7 @@ void AudioOutput::Poll() {
 }
 
 AudioOutput::Factory AudioOutput::SetFactoryForTesting(Factory factory) {
-  Factory previous = std::move(TestFactory());
-  TestFactory() = std::move(factory);
+  Factory previous = std::move(OutputTestFactory());
+  OutputTestFactory() = std::move(factory);
   return previous;
 }
