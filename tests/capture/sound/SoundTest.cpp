@@ -1,10 +1,11 @@
 // Playback and capture against real sound: the private PulseAudio server of scripts/with-pulse
-// (what is played into the null sink comes back through its monitor, bit for bit), and ALSA
-// devices defined by the test (playback into a file, capture from a file) with PulseAudio out of
-// reach. Both also check the threading contract: one sound thread, no overlapping calls, no call
-// after Close.
+// (what is played into the null sink comes back through its monitor, bit for bit; after the
+// first second the sound threads allocate nothing), and ALSA devices defined by the test
+// (playback into a file, capture from a file) with PulseAudio out of reach. Both also check the
+// threading contract: one sound thread, no overlapping calls, no call after Close.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,41 @@
 
 #include "capture/AudioInput.h"
 #include "send/AudioOutput.h"
+#include "send/HovSource.h"
+
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_soundThreadAllocations{0};
+}  // namespace
+
+// Heap allocations on the playback and capture threads, counted by a malloc that this program
+// puts in front of the C library's (not under a sanitizer, whose runtime owns malloc).
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define HOV_COUNT_ALLOCATIONS 1
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* p, size_t size);
+
+static void CountAllocation() {
+  char name[16] = {};
+  if (g_counting.load(std::memory_order_relaxed) && prctl(PR_GET_NAME, name, 0, 0, 0) == 0 &&
+      (std::strcmp(name, "hov_playback") == 0 || std::strcmp(name, "hov_capture") == 0)) {
+    g_soundThreadAllocations.fetch_add(1);
+  }
+}
+extern "C" void* malloc(size_t size) {
+  CountAllocation();
+  return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) {
+  CountAllocation();
+  return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* p, size_t size) {
+  CountAllocation();
+  return __libc_realloc(p, size);
+}
+#endif
 
 namespace {
 
@@ -39,20 +75,18 @@ std::vector<int16_t> Pattern(int64_t from, int64_t count) {
 
 // Both ends of a stream: counts the contract's breaches (overlapping calls, calls after the
 // owner's Close, a capture format other than 1/48000/16), the threads that read or write, and
-// the samples.
+// the samples (kept unless keep is false: then the sink allocates nothing).
 class Checked : public AudioOutput::AudioSource, public AudioInput::AudioSink {
  public:
   // Playback: read k gives counts[k] samples of the pattern while k < counts.size(), then all.
   explicit Checked(std::vector<int32_t> counts = {}) : m_counts(std::move(counts)) {}
   int32_t Read(int16_t* buffer, int32_t count) override {
     Call call(this);
-    threads.insert(std::this_thread::get_id());
     const size_t k = reads++;
     const int32_t n = k < m_counts.size() ? std::min(m_counts[k], count) : count;
-    const std::vector<int16_t> next = Pattern(static_cast<int64_t>(samples.size()), n);
+    const std::vector<int16_t> next = Pattern(frames, n);
     std::copy(next.begin(), next.end(), buffer);
-    samples.insert(samples.end(), next.begin(), next.end());
-    return n;
+    return Took(buffer, n);
   }
   void Open(uint32_t channels, uint32_t rate, uint32_t bits) override {
     Call call(this);
@@ -62,17 +96,14 @@ class Checked : public AudioOutput::AudioSource, public AudioInput::AudioSink {
     Call call(this);
     ++closes;
   }
-  int32_t Write(const int16_t* data, int32_t frames) override {
+  int32_t Write(const int16_t* data, int32_t count) override {
     Call call(this);
-    breaches += opens != 1 || closes != 0 || frames < 1 || frames > 480 ? 1 : 0;
-    threads.insert(std::this_thread::get_id());
-    samples.insert(samples.end(), data, data + frames);
-    return frames;
+    breaches += opens != 1 || closes != 0 || count < 1 || count > 480 ? 1 : 0;
+    return Took(data, count);
   }
-  bool WaitForSamples(size_t count) {
+  bool WaitForSamples(int64_t count) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::seconds(15),
-                              [&] { return samples.size() >= count; });
+    return m_changed.wait_for(lock, std::chrono::seconds(15), [&] { return frames >= count; });
   }
   // The owner has returned from Close: every later call is a breach.
   void Closed() {
@@ -86,14 +117,22 @@ class Checked : public AudioOutput::AudioSource, public AudioInput::AudioSink {
     EXPECT_NE(*threads.begin(), std::this_thread::get_id());
   }
 
+  bool keep = true;
   size_t reads = 0;
   int opens = 0;
   int closes = 0;
   int breaches = 0;
+  int64_t frames = 0;
   std::vector<int16_t> samples;
   std::set<std::thread::id> threads;
 
  private:
+  int32_t Took(const int16_t* data, int32_t count) {
+    threads.insert(std::this_thread::get_id());  // allocates for a new thread only
+    keep ? samples.insert(samples.end(), data, data + count) : samples.end();
+    frames += count;
+    return count;
+  }
   struct Call {
     explicit Call(Checked* c) : self(c), overlap(c->m_inCall.exchange(true)), lock(c->m_mutex) {
       self->breaches += overlap || self->m_closed ? 1 : 0;
@@ -127,7 +166,7 @@ TEST(PulseLoopSoundTest, PlayedSamplesComeBackBitForBitThroughTheMonitor) {
   output.Close();
   source.Closed();
   // Small reads, so that a key change is heard soon.
-  EXPECT_LE(source.samples.size() / source.reads, static_cast<size_t>(kRate / 5));
+  EXPECT_LE(source.frames / static_cast<int64_t>(source.reads), kRate / 5);
   input.Close();
   input.Close();
   sink.Closed();
@@ -138,6 +177,31 @@ TEST(PulseLoopSoundTest, PlayedSamplesComeBackBitForBitThroughTheMonitor) {
   auto from = std::find_if(sink.samples.begin(), sink.samples.end(), [](int16_t v) { return v; });
   ASSERT_GE(sink.samples.end() - from, kCompared);
   EXPECT_TRUE(std::vector<int16_t>(from, from + kCompared) == Pattern(0, kCompared));
+}
+
+TEST(PulseLoopSoundTest, PlaybackAndCaptureThreadsAllocateNothingAfterTheFirstSecond) {
+#ifndef HOV_COUNT_ALLOCATIONS
+  GTEST_SKIP() << "a sanitizer owns malloc";
+#endif
+  HovSource source;
+  source.Init("\x10\x54\xab\x8f");
+  AudioOutput output;
+  ASSERT_TRUE(output.Open(0, &source));
+  Checked sink;
+  sink.keep = false;
+  AudioInput input;
+  ASSERT_TRUE(input.Open(0, &sink));
+  ASSERT_TRUE(sink.WaitForSamples(kRate));
+  g_counting = true;
+  // Key updates too: the cross-fade is rendered on the playback thread.
+  source.Update("\x21\x32\x43\x54");
+  const bool captured = sink.WaitForSamples(4 * kRate);  // three seconds of steady stream
+  g_counting = false;
+  output.Close();
+  input.Close();
+  source.Uninit();
+  EXPECT_TRUE(captured);
+  EXPECT_EQ(g_soundThreadAllocations.load(), 0);
 }
 
 // ALSA's "default" defined by the test in a fresh folder as a file device at no pace (plays into
@@ -181,7 +245,7 @@ TEST(AlsaSoundTest, BothDirectionsFallBackToAlsaAndCarryTheDeviceBitForBit) {
   Checked sink;
   AudioInput input;
   ASSERT_TRUE(input.Open(3, &sink));
-  ASSERT_TRUE(sink.WaitForSamples(recorded.size()));
+  ASSERT_TRUE(sink.WaitForSamples(static_cast<int64_t>(recorded.size())));
   input.Close();
   sink.Closed();
   sink.ExpectContractKept();

@@ -221,13 +221,18 @@ class WinBackendTest : public WinRig {
       client.Deliver(Bytes(std::vector<float>(480, 0.25f)), 480);
       return sink.WaitForCalls(calls + 1);
     }
-    // Wave devices: the buffer has been used and queued again.
+    // Wave devices: the buffer has been used and queued again. Recorded: the next stretch of
+    // a ramp.
     int queued = win.queued;
-    return win.ReturnOne(std::vector<int16_t>(4410, 7)) && sink.WaitForCalls(calls + 1) &&
-           win.WaitForQueued(queued + 1);
+    std::vector<int16_t> samples(AudioInputWinMME::kBufferSamples);
+    for (int16_t& sample : samples) {
+      sample = m_recorded++;
+    }
+    return win.ReturnOne(samples) && sink.WaitForCalls(calls + 1) && win.WaitForQueued(queued + 1);
   }
 
  private:
+  int16_t m_recorded = 0;
   std::unique_ptr<AudioOutput::Impl> m_output;
   std::unique_ptr<AudioInput::Impl> m_input;
 };
@@ -376,16 +381,38 @@ TEST_P(KindTest, CloseReturnsWhileTheDeviceHangsAndReleasesLater) {
   ExpectNothingHeld();
 }
 
-// Many buffers through the backend: its sound thread allocates nothing per buffer.
-TEST_P(KindTest, SoundThreadsAllocateNothingPerBuffer) {
+// Many buffers through the backend: its sound thread allocates nothing per buffer; the wave
+// devices' buffers are refilled with the source's ramp in ring order (out) and reach the sink
+// whole and in order, each queued again, an empty one too (in).
+TEST_P(KindTest, BuffersFlowInRingOrderWithoutAllocating) {
   const Kind kind = GetParam();
   ASSERT_TRUE(Open(kind));
   const int first = sink.calls + 2;
-  for (int n = 0; n < 200; ++n) {
+  constexpr int kBuffers = 200;
+  for (int n = 0; n < kBuffers; ++n) {
     ASSERT_TRUE(Flow(kind)) << n;
   }
   EXPECT_EQ(sink.AllocationsBetween(first, sink.calls - 1), 0);
+  if (kind == Kind::kWaveOut) {
+    for (int i = 0; i < AudioOutputWinMME::kBufferCount; ++i) {
+      std::vector<int16_t> ramp(AudioOutputWinMME::kBufferSamples);
+      for (size_t k = 0; k < ramp.size(); ++k) {
+        ramp[k] = static_cast<int16_t>((kBuffers + i) * ramp.size() + k);
+      }
+      EXPECT_EQ(win.Held(i), ramp) << "buffer " << i;
+    }
+  } else if (kind == Kind::kWaveIn) {
+    const int queued = win.queued;
+    ASSERT_TRUE(win.ReturnOne() && win.WaitForQueued(queued + 1));
+    ASSERT_TRUE(Flow(kind));
+    const std::vector<int16_t> samples = sink.Samples();
+    ASSERT_EQ(samples.size(), (kBuffers + 1u) * AudioInputWinMME::kBufferSamples);
+    for (size_t i = 0; i < samples.size(); ++i) {
+      ASSERT_EQ(samples[i], static_cast<int16_t>(i)) << i;
+    }
+  }
   Close();
+  EXPECT_EQ(sink.closer, kind == Kind::kWaveOut ? std::thread::id() : std::this_thread::get_id());
   ExpectNothingHeld();
 }
 
@@ -394,49 +421,6 @@ INSTANTIATE_TEST_SUITE_P(EveryBackend, KindTest,
                          [](const ::testing::TestParamInfo<Kind>& info) {
                            return std::string(NameOf(info.param));
                          });
-
-// The wave devices' streams: what is played follows the source's ramp from buffer to buffer,
-// and recorded buffers reach the sink whole and in order, each queued again (an empty one too).
-TEST_F(WinRig, PlayedBuffersAreRefilledWithTheStreamInRingOrder) {
-  constexpr int kRing = AudioOutputWinMME::kBufferCount;
-  constexpr int32_t kSamples = AudioOutputWinMME::kBufferSamples;
-  AudioOutputWinMME output;
-  ASSERT_TRUE(output.Open(WAVE_MAPPER, &sink));
-  constexpr int kPlayed = 30;
-  for (int n = 0; n < kPlayed; ++n) {
-    ASSERT_TRUE(win.ReturnOne());
-    ASSERT_TRUE(win.WaitForQueued(kRing + n + 1));
-  }
-  for (int i = 0; i < kRing; ++i) {  // the source's ramp goes on from buffer to buffer
-    std::vector<int16_t> ramp(kSamples);
-    for (int32_t k = 0; k < kSamples; ++k) {
-      ramp[k] = static_cast<int16_t>((kPlayed + i) * kSamples + k);
-    }
-    EXPECT_EQ(win.Held(i), ramp) << "buffer " << i;
-  }
-  output.Close();
-  ExpectNothingHeld();
-}
-
-TEST_F(WinRig, RecordedBuffersReachTheSinkWholeAndInOrder) {
-  AudioInputWinMME input;
-  ASSERT_TRUE(input.Open(WAVE_MAPPER, &sink));
-  std::vector<int16_t> expected;
-  for (int n = 0; n < 12; ++n) {
-    std::vector<int16_t> samples(n == 3 ? 0 : AudioInputWinMME::kBufferSamples);
-    for (size_t i = 0; i < samples.size(); ++i) {
-      samples[i] = static_cast<int16_t>(n * 1000 + static_cast<int>(i));
-    }
-    expected.insert(expected.end(), samples.begin(), samples.end());
-    ASSERT_TRUE(win.ReturnOne(samples));
-    ASSERT_TRUE(win.WaitForQueued(AudioInputWinMME::kBufferCount + n + 1));
-  }
-  input.Close();
-  EXPECT_EQ(sink.Samples(), expected);
-  EXPECT_EQ(sink.closes, 1);
-  EXPECT_EQ(sink.closer, std::this_thread::get_id());
-  ExpectNothingHeld();
-}
 
 const std::string kTryWasapi = "2 [hov] try use AudioInputWinWASAPI";
 const std::string kTryWaveIn = "3 [hov] AudioInputWinWASAPI failed, try use AudioInputWinMME";
