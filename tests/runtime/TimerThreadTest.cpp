@@ -1,18 +1,43 @@
-// The timer thread on a clock the test advances by hand: what runs when, what is refused,
-// and what a stop drops. (The bound on waiting one-shots: the worker queue's test; start and
-// stop from many threads at once: the exports' stress test.)
+// The timer thread on a clock the test advances by hand: what runs when, what is refused, and
+// what a stop drops; and the bound of the worker queue in front of it. (Start and stop from many
+// threads at once: the exports' stress test.)
 #include "runtime/TimerThread.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "tests/runtime/Gate.h"
+#include "runtime/WorkerThreadQueue.h"
+#include "tests/fakes/Host.h"
 
 namespace {
+
+// A one-way flag that one thread opens and others wait for, with a time limit so that a broken
+// test fails instead of hanging. Any thread.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_changed.notify_all();
+  }
+  // False when the gate stayed shut for the whole limit.
+  bool Wait(std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, limit, [this] { return m_open; });
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_open = false;
+};
 
 constexpr int32_t kHourMs = 3600 * 1000;
 
@@ -138,6 +163,38 @@ TEST_F(TimerThreadTest, StopEndsThePassInProgressAndDropsTheRestBeforeOnStop) {
   ASSERT_TRUE(timer.startThread());
   Sync();
   EXPECT_EQ(runs->load(), 0);
+}
+
+TEST(WorkerThreadQueueTest, AFullQueueRefusesWithALevel3LineAndAcceptsAgainOnceDrained) {
+  LogCapture capture;
+  WorkerThreadQueue queue(&TimerThread::SteadyUs, 2);
+  ASSERT_TRUE(queue.Init());
+  auto started = std::make_shared<Gate>();
+  auto release = std::make_shared<Gate>();
+  ASSERT_GE(queue.Post(
+                [started, release](void*) {
+                  started->Open();
+                  release->Wait();
+                },
+                false),
+            0);
+  ASSERT_TRUE(started->Wait());
+  auto ran = std::make_shared<Gate>();
+  EXPECT_GE(queue.Post([](void*) {}, false), 0);
+  EXPECT_GE(queue.Post([ran](void*) { ran->Open(); }, false), 0);
+  EXPECT_EQ(queue.Post([](void*) {}, false), -1);
+  EXPECT_EQ(capture.Count("[hov] WorkerThreadQueue::Post refused: queue full"), 1);
+  EXPECT_GE(queue.Post([](void*) {}, true), 0);  // the poll is never refused
+  release->Open();
+  ASSERT_TRUE(ran->Wait());  // taken up by a pass: the queue has room again
+  auto again = std::make_shared<Gate>();
+  ASSERT_GE(queue.Post([again](void*) { again->Open(); }, false), 0);
+  ASSERT_TRUE(again->Wait());
+  queue.Uninit();
+  // A stopped worker refuses quietly, as before HovInit.
+  capture.Clear();
+  EXPECT_EQ(queue.Post([](void*) {}, false), -1);
+  EXPECT_TRUE(capture.Lines().empty());
 }
 
 }  // namespace
