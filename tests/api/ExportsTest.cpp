@@ -209,9 +209,13 @@ TEST_F(ExportsTest, ASendersDeviceLinesDoNotWaitForItsNextTick) {
   ASSERT_TRUE(log.WaitFor(tick, ticks + 1));  // the next tick line is 5 s away now
   device.News("virtual playback lost");
   ASSERT_TRUE(log.WaitFor(news));
-  const std::vector<std::string> texts = log.Texts();
-  EXPECT_EQ(std::count(texts.begin(), std::find(texts.begin(), texts.end(), news), tick),
-            ticks + 1);
+  const std::vector<LogLine> lines = log.Lines();
+  auto is = [](const std::string& text) {
+    return [text](const LogLine& l) { return l.text == text; };
+  };
+  EXPECT_EQ(
+      std::count_if(lines.begin(), std::find_if(lines.begin(), lines.end(), is(news)), is(tick)),
+      ticks + 1);
 }
 
 // The host's log function calls an export that logs the very line it reacts to.

@@ -47,18 +47,16 @@ const Row kRows[] = {
     // Read as the digit -1, this 15 would borrow: 16 16 21 255 is AAAAGX.
     {kDecodeRefused, "", {16, 16, 22, 15}, nullptr},
     {kDecodeRefused, "", {255, 255, 255, 255}, nullptr},
-    // Every change of one byte of ABCDEF by one fails the check.
-    {kDecodeRefused, "", {17, 84, 171, 143}, nullptr},
-    {kDecodeRefused, "", {16, 83, 171, 143}, nullptr},
-    {kDecodeRefused, "", {16, 85, 171, 143}, nullptr},
-    {kDecodeRefused, "", {16, 84, 170, 143}, nullptr},
-    {kDecodeRefused, "", {16, 84, 172, 143}, nullptr},
-    {kDecodeRefused, "", {16, 84, 171, 142}, nullptr},
-    {kDecodeRefused, "", {16, 84, 171, 144}, nullptr},
 };
 
 TEST(ShareKeyEncoderTest, KeysAndTheirEncodedWords) {
-  for (const Row& row : kRows) {
+  std::vector<Row> rows(std::begin(kRows), std::end(kRows));
+  for (int i = 1; i < 8; ++i) {  // every change of one byte of ABCDEF by one fails the check
+    std::vector<int> bytes = {16, 84, 171, 143};
+    bytes[i / 2] += i % 2 != 0 ? 1 : -1;
+    rows.push_back(Row{kDecodeRefused, "", bytes, nullptr});
+  }
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.key + " " + testing::PrintToString(row.bytes));
     LogCapture capture;
     if (row.way == kBoth || row.way == kEncodeRefused) {
@@ -73,12 +71,11 @@ TEST(ShareKeyEncoderTest, KeysAndTheirEncodedWords) {
       const bool ok = ShareKeyEncoder::Decode(Bytes(row.bytes), &key);
       EXPECT_EQ(ok, row.way != kDecodeRefused);
       EXPECT_EQ(key, ok ? row.key : "kept");
-      std::vector<std::string> lines;
-      if (row.length != nullptr) {
-        lines.push_back(std::string("[hov] ShareKeyEncoder::Decode string length is ") +
-                        row.length);
-      }
-      EXPECT_EQ(capture.Texts(), lines);  // only a wrong length is logged
+      // Only a wrong length is logged.
+      EXPECT_EQ(capture.Lines().size(), row.length != nullptr ? 1u : 0u);
+      EXPECT_EQ(capture.Count(std::string("[hov] ShareKeyEncoder::Decode string length is ") +
+                              (row.length != nullptr ? row.length : "")),
+                row.length != nullptr ? 1 : 0);
     } else if (row.length != nullptr) {
       EXPECT_EQ(capture.Count(std::string("[hov] encode share key length is ") + row.length), 1);
     }

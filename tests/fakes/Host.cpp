@@ -56,14 +56,6 @@ std::vector<LogLine> LogCapture::Lines() const {
   return Locked(g_lines);
 }
 
-std::vector<std::string> LogCapture::Texts() const {
-  std::vector<std::string> texts;
-  for (const LogLine& line : Lines()) {
-    texts.push_back(line.text);
-  }
-  return texts;
-}
-
 int LogCapture::Count(const std::string& text) const {
   std::lock_guard<std::mutex> lock(g_mutex);
   return CountLocked(text);

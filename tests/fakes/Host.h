@@ -26,8 +26,7 @@ class LogCapture {
   // The capturing log function, for tests that hand it to HovInit themselves.
   static HovLogCallback Function();
 
-  std::vector<LogLine> Lines() const;
-  std::vector<std::string> Texts() const;  // in arrival order
+  std::vector<LogLine> Lines() const;  // in arrival order
   // How many lines read exactly text (prefix included).
   int Count(const std::string& text) const;
   void Clear();

@@ -20,11 +20,6 @@
 
 namespace {
 
-template <typename Sample>
-std::vector<BYTE> Bytes(const std::vector<Sample>& samples) {
-  return FakeAudioClient::Bytes(samples);
-}
-
 const GUID kPcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 const GUID kOther = {0x00000006, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
@@ -40,8 +35,9 @@ struct FormatCase {
 
 class WasapiFormatTest : public WinRig, public ::testing::WithParamInterface<FormatCase> {};
 
-// One packet in the mix format through a running capture: the sink is opened 1/rate/16 on the
-// capture thread, gets the first channel converted, and is closed once by the closing thread.
+// One packet in the mix format through a running capture, after a failed GetBuffer and an
+// empty one (capture goes on): the sink is opened 1/rate/16 on the capture thread, gets the
+// first channel converted, and is closed once by the closing thread.
 TEST_P(WasapiFormatTest, ThePacketReachesTheSinkAsMono16Bit) {
   const FormatCase& c = GetParam();
   client.SetMixFormat(c.tag, c.channels, c.rate, c.bits, c.subFormat);
@@ -49,8 +45,13 @@ TEST_P(WasapiFormatTest, ThePacketReachesTheSinkAsMono16Bit) {
   {
     AudioInputWinWASAPI input;
     ASSERT_TRUE(input.Open(0, &sink));
-    client.Deliver(c.packet, c.frames);
+    // One packet per wake-up: signals that come together wake the thread once.
+    client.Deliver({}, 0, E_FAIL);
     ASSERT_TRUE(client.WaitForGetBuffers(1));
+    client.Deliver({}, 0);
+    ASSERT_TRUE(client.WaitForGetBuffers(2));
+    client.Deliver(c.packet, c.frames);
+    ASSERT_TRUE(client.WaitForGetBuffers(3));
     input.Close();
   }
   EXPECT_EQ(sink.Samples(), c.written);
@@ -89,22 +90,6 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{
             "FloatTag", WAVE_FORMAT_IEEE_FLOAT, 1, 32, GUID{}, std::vector<BYTE>(32), 8, {}}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
-
-TEST_F(WinRig, AFailedGetBufferAndEmptyWakeUpsDeliverNothingAndCaptureGoesOn) {
-  AudioInputWinWASAPI input;
-  ASSERT_TRUE(input.Open(0, &sink));
-  // One packet per wake-up: signals that come together wake the thread once.
-  client.Deliver({}, 0, E_FAIL);
-  ASSERT_TRUE(client.WaitForGetBuffers(1));
-  client.Deliver({}, 0);
-  ASSERT_TRUE(client.WaitForGetBuffers(2));
-  client.Deliver(Bytes(std::vector<float>{0.5f}), 1);
-  ASSERT_TRUE(sink.WaitForCalls(1));
-  input.Close();
-  EXPECT_EQ(sink.Samples(), std::vector<int16_t>{16383});
-  EXPECT_EQ(client.releaseMismatches, 0);
-  ExpectNothingHeld();
-}
 
 struct Endpoint {
   const wchar_t* name;

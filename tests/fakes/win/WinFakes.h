@@ -34,6 +34,13 @@ size_t TrackedBlocks();  // handed out and not freed
 // Any thread. Allocations made so far by the calling thread (operator new, counted).
 int64_t ThreadAllocations();
 
+// Any thread. Mono or interleaved samples of the given type as packet bytes.
+template <typename Sample>
+std::vector<BYTE> Bytes(const std::vector<Sample>& samples) {
+  const BYTE* first = reinterpret_cast<const BYTE*>(samples.data());
+  return std::vector<BYTE>(first, first + samples.size() * sizeof(Sample));
+}
+
 // Any thread. A change that tests wait for: Until(done) returns done() once it holds under the
 // lock, false after 10 s.
 struct Changes {
@@ -73,11 +80,12 @@ HRESULT Hand(HRESULT result, Interface* object, Out** out) {
   return result;
 }
 
-// A method the code under test never calls.
-#define HOV_FAKE_UNCALLED(method, ...)                     \
+// A method that answers result, and one that the code under test never calls.
+#define HOV_FAKE_RESULT(method, result, ...)               \
   HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override { \
-    return E_NOTIMPL;                                      \
+    return result;                                         \
   }
+#define HOV_FAKE_UNCALLED(method, ...) HOV_FAKE_RESULT(method, E_NOTIMPL, __VA_ARGS__)
 
 // An endpoint and its property store: the container id (built in or not), the friendly name and
 // the enumerator name.
@@ -160,12 +168,6 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2, IAudioCaptureClient> {
   // Test thread. Queues a packet (a failing result makes that GetBuffer fail instead) and
   // signals the event set by SetEventHandle.
   void Deliver(std::vector<BYTE> data, UINT32 frames, HRESULT result = S_OK);
-  // Mono or interleaved samples of the given type as packet bytes.
-  template <typename Sample>
-  static std::vector<BYTE> Bytes(const std::vector<Sample>& samples) {
-    const BYTE* first = reinterpret_cast<const BYTE*>(samples.data());
-    return std::vector<BYTE>(first, first + samples.size() * sizeof(Sample));
-  }
   // Test thread. Waits until count GetBuffer calls (failed ones included) have been answered
   // and every packet handed out has been released; false after 10 s.
   bool WaitForGetBuffers(int count) {
@@ -185,10 +187,8 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2, IAudioCaptureClient> {
   std::atomic<int> starts{0}, stops{0};   // successful Starts; Stops
   std::atomic<int> releaseMismatches{0};  // ReleaseBuffer without a packet or with other frames
 
-  HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE, DWORD, REFERENCE_TIME, REFERENCE_TIME,
-                                       const WAVEFORMATEX*, LPCGUID) override {
-    return initializeResult;
-  }
+  HOV_FAKE_RESULT(Initialize, initializeResult, AUDCLNT_SHAREMODE, DWORD, REFERENCE_TIME,
+                  REFERENCE_TIME, const WAVEFORMATEX*, LPCGUID);
   HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override;
   HRESULT STDMETHODCALLTYPE Start() override;
   HRESULT STDMETHODCALLTYPE Stop() override;
@@ -199,9 +199,7 @@ class FakeAudioClient : public FakeUnknown<IAudioClient2, IAudioCaptureClient> {
   HRESULT STDMETHODCALLTYPE GetService(REFIID, void** out) override {
     return Hand<IAudioCaptureClient>(getServiceResult, this, out);
   }
-  HRESULT STDMETHODCALLTYPE SetClientProperties(const AudioClientProperties*) override {
-    return setClientPropertiesResult;
-  }
+  HOV_FAKE_RESULT(SetClientProperties, setClientPropertiesResult, const AudioClientProperties*);
   HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
                                       UINT64*) override;
   HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override;
