@@ -105,22 +105,20 @@ TEST_F(ExportsTest, TimeOutsReportMinusTwoWithEmptyTextAndANullCallbackNothing) 
   EXPECT_EQ(host::Results().size(), 2u);
 }
 
-TEST_F(ExportsTest, ReceiveStopBeforeTheResultMeansNoCallback) {
-  StartSending();
-  StartReceiving();
-  Start(5, [] { HovReceiveStop(); });
-  device.Advance(4 * kSecond);
-  SyncWorker();
-  EXPECT_TRUE(host::Results().empty());
-  EXPECT_FALSE(device.InputOpen());
-}
-
 std::atomic<int> g_secondCallbacks{0};
 void HOV_CALL SecondCallback(int, const char*) {
   g_secondCallbacks++;
 }
 
-TEST_F(ExportsTest, SecondStartsAreRefusedAndLeaveTheRunningSessionsAlone) {
+// Bad keys, then second starts, are refused and leave the running sessions alone.
+TEST_F(ExportsTest, RefusedStartsGiveStatusSevenAndFourAndChangeNothing) {
+  const std::string longKey(10000, 'A');
+  for (const char* key : {static_cast<const char*>(nullptr), "", "abcdef", "ABCDE", "ABCDEFG",
+                          "ABC DE", longKey.c_str()}) {
+    HovSendStart(key);
+  }
+  ASSERT_TRUE(host::WaitStatus(7, 7));
+  EXPECT_FALSE(device.OutputOpen());
   StartSending();
   Start(7, [] { HovSendStart("QWERTY"); });
   StartReceiving();
@@ -130,12 +128,20 @@ TEST_F(ExportsTest, SecondStartsAreRefusedAndLeaveTheRunningSessionsAlone) {
   EXPECT_EQ(g_secondCallbacks.load(), 0);       // and the running receiver's callback too
 }
 
-TEST_F(ExportsTest, StopsWithNothingRunningStillReport) {
+// Stops report with nothing running; a receive stopped before its result calls nothing back.
+TEST_F(ExportsTest, StopsReportAlwaysAndAStoppedReceiveCallsNothingBack) {
   HovSendStop();
   HovReceiveStop();
   Update("ABCDEF");  // no sender: no status
   SyncWorker();
   EXPECT_EQ(host::Statuses(), (std::vector<int>{1, 8, 5}));
+  StartSending();
+  StartReceiving();
+  Start(5, [] { HovReceiveStop(); });
+  device.Advance(4 * kSecond);
+  SyncWorker();
+  EXPECT_TRUE(host::Results().empty());
+  EXPECT_FALSE(device.InputOpen());
 }
 
 TEST_F(ExportsTest, DeviceFailuresGiveStatusSevenAndFourAndLeaveNothingBehind) {
@@ -152,28 +158,6 @@ TEST_F(ExportsTest, DeviceFailuresGiveStatusSevenAndFourAndLeaveNothingBehind) {
     SyncWorker();
     EXPECT_FALSE(device.OutputOpen() || device.InputOpen());
   }
-}
-
-TEST_F(ExportsTest, BadKeysAreRefusedWithStatusSeven) {
-  const std::string longKey(10000, 'A');
-  for (const char* key : {static_cast<const char*>(nullptr), "", "abcdef", "ABCDE", "ABCDEFG",
-                          "ABC DE", longKey.c_str()}) {
-    HovSendStart(key);
-  }
-  ASSERT_TRUE(host::WaitStatus(7, 7));
-  EXPECT_EQ(host::StatusCount(6), 0);
-  EXPECT_FALSE(device.OutputOpen());
-}
-
-TEST_F(ExportsTest, UninitFromACallbackIsRefusedAndInitFromThereDoesNotWait) {
-  // The receive callback runs on the worker: stopping the worker from there is refused, and
-  // starting it finds it running.
-  HovReceiveStart(0, [](int, const char*) {
-    HovUninit();
-    HovInit(&host::OnStatus, LogCapture::Function());
-  });
-  ASSERT_TRUE(host::WaitStatus(1, 2));
-  SyncWorker();  // still running
 }
 
 TEST_F(ExportsTest, UninitStopsRunningSessionsWithOneNotice) {
@@ -226,9 +210,18 @@ void HOV_CALL StopOnItsOwnTrace(int level, const char* line) {
   }
 }
 
-TEST_F(ExportsTest, AnExportCalledFromTheLogFunctionIsNotReentered) {
+// Exports called from the library's callbacks: from the receive callback (on the worker)
+// HovUninit is refused and HovInit finds the worker running; from the log function an export is
+// not entered again, and the inner call's own lines are dropped.
+TEST_F(ExportsTest, ExportsCalledFromCallbacksNeitherStopTheWorkerNorReenter) {
+  HovReceiveStart(0, [](int, const char*) {
+    HovUninit();
+    HovInit(&host::OnStatus, LogCapture::Function());
+  });
+  ASSERT_TRUE(host::WaitStatus(1, 2));
+  SyncWorker();  // still running
   HovInit(&host::OnStatus, &StopOnItsOwnTrace);
-  HovReceiveStop();  // and once more from inside, whose own lines are dropped
+  HovReceiveStop();
   ASSERT_TRUE(host::WaitStatus(5, 2));
   HovInit(&host::OnStatus, LogCapture::Function());
   SyncWorker();
@@ -278,9 +271,8 @@ TEST_F(ExportsTest, SevenExportsFromFourThreadsInRandomOrder) {
     thread.join();
   }
   HovInit(&host::OnStatus, LogCapture::Function());
-  Start(5, [] { HovReceiveStop(); });
-  Start(8, [] { HovSendStop(); });
-  host::Reset();
+  TearDown();
+  SetUp();
   StartSending();
   StartReceiving();
   ASSERT_TRUE(AdvanceUntilResult());

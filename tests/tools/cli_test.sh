@@ -36,7 +36,6 @@ done << 'DECODES'
 0|ZZZZZZ.wav|ZZZZZZ
 0|--json --buffer-frames 480 stereo.flac|{"code":0,"key":"ABCDEF","frame":54720}
 0|--json --buffer-frames 1 ABCDEF.wav|{"code":0,"key":"ABCDEF","frame":54657}
-0|--json --buffer-frames 4096 ABCDEF.wav|{"code":0,"key":"ABCDEF","frame":57344}
 2|--json cut.wav|{"code":-2,"key":"","frame":null}
 0|--json --buffer-frames 441 r44100.wav|{"code":0,"key":"ABCDEF","frame":50715}
 0|r96000.wav|ABCDEF
@@ -62,10 +61,9 @@ for f in missing.wav fifo folder text.wav; do
   for cmd in decode analyze; do
     run 1 "$hov" "$cmd" "$f"
     one_line "$cmd $f"
+    [ "$f" != fifo ] || [[ $err == *"not a regular file"* ]] || fail "$cmd fifo: no reason: $err"
   done
 done
-run 1 "$hov" decode fifo
-[[ $err == *"not a regular file"* ]] || fail "FIFO: no reason: $err"
 run 1 "$hov" encode ABCDEF /dev/full
 one_line "encode to /dev/full"
 [[ $err == *"No space left"* ]] || fail "encode to /dev/full: no reason: $err"

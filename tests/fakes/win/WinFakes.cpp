@@ -3,19 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <set>
 #include <type_traits>
 
 namespace {
 thread_local int64_t t_allocations = 0;
-std::mutex g_blocksMutex;
-std::set<void*> g_blocks;
-
-// Forgets a block handed out by a fake; false when no fake handed it out.
-bool ForgetTracked(void* block) {
-  std::lock_guard<std::mutex> lock(g_blocksMutex);
-  return block == nullptr || g_blocks.erase(block) == 1;
-}
+std::atomic<long> g_trackedBlocks{0};  // task memory handed out by fakes and not freed
 
 const auto kDeviceValue = static_cast<uintptr_t>(0x5A0);
 using Proc = void(CALLBACK*)(HANDLE, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
@@ -39,10 +31,8 @@ int64_t ThreadAllocations() {
 }
 
 void* AllocateTracked(size_t bytes) {
-  void* block = ::CoTaskMemAlloc(bytes);
-  std::lock_guard<std::mutex> lock(g_blocksMutex);
-  g_blocks.insert(block);
-  return block;
+  ++g_trackedBlocks;
+  return ::CoTaskMemAlloc(bytes);
 }
 
 wchar_t* CopyTracked(const std::wstring& text) {
@@ -52,9 +42,8 @@ wchar_t* CopyTracked(const std::wstring& text) {
   return copy;
 }
 
-size_t TrackedBlocks() {
-  std::lock_guard<std::mutex> lock(g_blocksMutex);
-  return g_blocks.size();
+long TrackedBlocks() {
+  return g_trackedBlocks;
 }
 
 HRESULT FakeEndpoint::GetValue(REFPROPERTYKEY key, PROPVARIANT* value) {
@@ -171,15 +160,13 @@ FakeWin::FakeWin() : m_saved(WinFunctions()) {
   api.coCreateInstance = [](REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID* out) {
     return Hand<IMMDeviceEnumerator>(s_current->coCreateResult, &s_current->enumerator, out);
   };
+  // Every block the code frees was handed out by a fake: the system's objects are all fakes.
   api.coTaskMemFree = [](LPVOID block) {
-    s_current->foreignFrees += ForgetTracked(block) ? 0 : 1;
+    g_trackedBlocks -= block != nullptr ? 1 : 0;
     ::CoTaskMemFree(block);
   };
   api.propVariantClear = [](PROPVARIANT* value) {
-    void* block = value->vt == VT_LPWSTR  ? static_cast<void*>(value->pwszVal)
-                  : value->vt == VT_CLSID ? static_cast<void*>(value->puuid)
-                                          : nullptr;
-    s_current->foreignFrees += ForgetTracked(block) ? 0 : 1;
+    g_trackedBlocks -= value->vt == VT_LPWSTR || value->vt == VT_CLSID ? 1 : 0;
     return ::PropVariantClear(value);
   };
   api.createEventA = [](LPSECURITY_ATTRIBUTES attributes, WINBOOL manual, WINBOOL initial,
@@ -297,7 +284,10 @@ bool FakeWin::ReturnOne(const std::vector<int16_t>& samples) {
     }
     header = m_held[0];
     std::copy(m_held + 1, m_held + m_heldCount--, m_held);
-    if (!m_out) {
+    if (m_out) {
+      const auto* data = reinterpret_cast<const int16_t*>(header->lpData);
+      played.insert(played.end(), data, data + header->dwBufferLength / 2);
+    } else {
       size_t bytes = std::min<size_t>(samples.size() * 2, header->dwBufferLength);
       std::memcpy(header->lpData, samples.data(), bytes);
       header->dwBytesRecorded = static_cast<DWORD>(bytes);
@@ -315,12 +305,6 @@ bool FakeWin::Release() {
     m_changes.changed.notify_all();
   }
   return m_changes.Until([&] { return openDevices == 0; });
-}
-
-std::vector<int16_t> FakeWin::Held(size_t index) {
-  std::lock_guard<std::mutex> lock(m_changes.mutex);
-  const auto* data = reinterpret_cast<const int16_t*>(m_held[index]->lpData);
-  return std::vector<int16_t>(data, data + m_held[index]->dwBufferLength / 2);
 }
 
 void FakeWin::Notify(UINT message, WAVEHDR* header) {

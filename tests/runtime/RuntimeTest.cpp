@@ -1,42 +1,109 @@
-// The timer thread on a clock the test advances by hand: what runs when, what is refused, and
-// what a stop drops; and the bound of the worker queue in front of it. (Start and stop from many
-// threads at once: the exports' stress test.)
-#include "runtime/TimerThread.h"
-
+// The runtime: log lines (their form, where the built-in printer puts them, scope traces and
+// throttles on a clock the test sets); the timer thread on a clock the test advances by hand
+// (what runs when, what is refused, what a stop drops); the bound of the worker queue in front
+// of it. (Start and stop from many threads at once: the exports' stress test.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "runtime/HovLog.h"
+#include "runtime/TimerThread.h"
 #include "runtime/WorkerThreadQueue.h"
+#include "tests/fakes/Changes.h"
 #include "tests/fakes/Host.h"
 
 namespace {
 
+// The Windows runtime writes a newline as CR LF.
+std::string Unix(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+TEST(HovLogTest, LinesArePrefixedFormattedAndCut) {
+  std::string longMessage;
+  for (int i = 0; i < 2000; ++i) {
+    longMessage.push_back(static_cast<char>('a' + i % 26));
+  }
+  struct Case {
+    int level;
+    std::string message;
+    std::string line;
+  };
+  const Case cases[] = {
+      {3, "value 42", "[hov] value 42"},
+      {4, "", "[hov] "},
+      {2, longMessage, "[hov] " + longMessage.substr(0, 1017)},
+      {2, longMessage.substr(0, 1018), "[hov] " + longMessage.substr(0, 1017)},
+  };
+  for (const Case& c : cases) {
+    LogCapture capture;
+    HovLog(c.level, "%s", c.message.c_str());
+    std::vector<LogLine> lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, c.level);
+    EXPECT_EQ(lines[0].text, c.line);
+  }
+}
+
+TEST(HovLogTest, BuiltinPrinterPutsProgressOnStdoutAndFailuresAndNoticesOnStderr) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  HovLogger::GetInstance()->RegisterLogger(&HovLogger::BuiltinPrinter);
+  HovLog(2, "progress %d", 1);
+  HovLog(3, "failed, res:%d", 11);
+  HovLog(4, "notice");
+  EXPECT_EQ(Unix(testing::internal::GetCapturedStdout()),
+            "[hov] HovLogger::RegisterLogger\n[hov] progress 1\n");
+  EXPECT_EQ(Unix(testing::internal::GetCapturedStderr()), "[hov] failed, res:11\n[hov] notice\n");
+}
+
+TEST(HovLogTest, ScopeTraceBracketsTheScopeWithItsOwnCopyOfTheName) {
+  LogCapture capture;
+  char name[] = "Some::Operation";
+  {
+    ScopeTrace trace(name);
+    std::strcpy(name, "Changed::Later");
+  }
+  ASSERT_EQ(capture.Lines().size(), 2u);
+  EXPECT_EQ(capture.Lines()[0].text, "[hov] entry Some::Operation");
+  EXPECT_EQ(capture.Lines()[1].text.rfind("[hov] exit Some::Operation, cost: ", 0), 0u);
+}
+
+int64_t g_nowMs = 0;
+int64_t NowMs() {
+  return g_nowMs;
+}
+
+TEST(LogThrottleTest, PassesOncePerGapByItsClock) {
+  const std::vector<std::pair<int64_t, bool>> steps = {
+      {100000, true}, {100000, false}, {104999, false}, {105000, true}, {109999, false}};
+  LogThrottle throttle(5000, &NowMs);
+  for (const auto& [atMs, allowed] : steps) {
+    g_nowMs = atMs;
+    EXPECT_EQ(throttle.Allow(), allowed) << atMs;
+  }
+}
+
 // A one-way flag that one thread opens and others wait for, with a time limit so that a broken
 // test fails instead of hanging. Any thread.
-class Gate {
- public:
+struct Gate : Changes {
   void Open() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_open = true;
-    m_changed.notify_all();
+    std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+    changed.notify_all();
   }
-  // False when the gate stayed shut for the whole limit.
-  bool Wait(std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, limit, [this] { return m_open; });
+  bool Wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    return Until([this] { return open; }, limit);
   }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  bool m_open = false;
+  bool open = false;
 };
 
 constexpr int32_t kHourMs = 3600 * 1000;
