@@ -12,7 +12,6 @@
 
 #include "hov/hov.h"
 #include "tests/fakes/Host.h"
-#include "tests/fakes/VirtualAudioDevice.h"
 
 namespace {
 
@@ -234,8 +233,7 @@ TEST(ExportsWithoutInitTest, CallsWithoutAWorkerAndANullLogFunctionAreSilent) {
   HovUninit();  // whatever ran before: the worker is stopped now
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  HovLogCallback none = nullptr;
-  HovInit(nullptr, none);
+  HovInit(nullptr, HovLogCallback{});
   HovUninit();
   HovSendStart("ABCDEF");
   HovReceiveStart(0, &host::OnRecv);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "runtime/HovLog.h"
-#include "tests/fakes/Changes.h"
 
 namespace {
 

@@ -1,10 +1,9 @@
-// The on-air format's parts: the codec's table of keys and their encoded words; and against
-// references written in the test alone: the samples a sender plays
-// against a plain synthesiser of the signal's definition (16 tones on bin centres,
-// Tukey-windowed bursts, nibbles high first, two separator symbols, 16-bit by truncation, the
-// half-second cross-fade of a key change); the detector's tone powers against a plain DFT; the
-// resampler against exact sines (the same tone at the other rate, nothing left of what lies
-// beyond the lower Nyquist frequency).
+// The on-air format's parts: the codec's table of keys and their words; and, against references
+// written in the test alone, the samples a sender plays (a plain synthesiser of the signal's
+// definition: 16 tones on bin centres, Tukey-windowed bursts, nibbles high first, two separator
+// symbols, 16-bit by truncation, the half-second cross-fade of a key change), the detector's tone
+// powers (a plain DFT) and the resampler (exact sines: the same tone at the other rate, nothing
+// left of what lies beyond the lower Nyquist frequency).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -16,7 +16,6 @@
 #include "runtime/HovLog.h"
 #include "runtime/TimerThread.h"
 #include "runtime/WorkerThreadQueue.h"
-#include "tests/fakes/Changes.h"
 #include "tests/fakes/Host.h"
 
 namespace {

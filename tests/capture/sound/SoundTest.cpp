@@ -28,7 +28,6 @@
 #include "hov/hov.h"
 #include "send/AudioOutput.h"
 #include "send/HovSource.h"
-#include "tests/fakes/Changes.h"
 #include "tests/fakes/Host.h"
 
 namespace {

@@ -22,7 +22,6 @@
 #include "capture/AudioInput.h"
 #include "platform/win/WinApi.h"
 #include "send/AudioOutput.h"
-#include "tests/fakes/Changes.h"
 #include "tests/fakes/Host.h"
 
 // Any thread. Task memory that fakes hand out, counted so that a test can check it was freed.
