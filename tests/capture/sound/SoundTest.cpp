@@ -2,16 +2,17 @@
 // the null sink comes back through its monitor, bit for bit; after the first second the sound
 // threads allocate nothing), and ALSA devices defined by the test (playback into a file, capture
 // from a file) with PulseAudio out of reach; both also check the threading contract: one sound
-// thread, no overlapping calls, no call after Close. And a host's view of sound-server faults
-// (the test freezes, kills and starts the server again): stops answer while the server is
-// frozen, a session whose server restarts carries on, and a sender started before any server
-// plays once one exists.
+// thread, no overlapping calls, no call after Close. What an ALSA stream's thread met is logged
+// by its owner only, once per kind. A host's view of sound-server faults (the test freezes, kills
+// and restarts the server): stops answer while the server is frozen, a session whose server
+// restarts carries on, and a sender started before any server plays once one exists.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 
 #include "capture/AudioInput.h"
 #include "hov/hov.h"
+#include "platform/linux/AlsaRecovery.h"
 #include "send/AudioOutput.h"
 #include "send/HovSource.h"
 #include "tests/fakes/Host.h"
@@ -327,6 +329,42 @@ TEST_F(FaultSoundTest, ASenderStartsOnceAServerExists) {
   StartBoth(8000);
   ASSERT_TRUE(host::WaitResults(1));
   EXPECT_EQ(host::Results()[0].key, "ABCDEF");
+}
+
+TEST(AlsaStreamLogTest, TheOwnerLogsEachKindOnceAndTheStreamThreadNothing) {
+  struct Case {
+    std::vector<std::pair<long, bool>> failures;  // (error, xrun) in the order met
+    int recoverRes;                               // 0: no failed recovery
+    std::vector<std::string> lines;               // at level 3
+  };
+  const Case cases[] = {
+      {{}, 0, {}},
+      {{{-EPIPE, true}, {-EPIPE, true}, {-ESTRPIPE, true}},
+       0,
+       {"[hov] snd_pcm_writei failed, res:-32"}},
+      {{{-EPIPE, true}, {-ENODEV, false}, {-EIO, false}},
+       -5,
+       {"[hov] snd_pcm_writei failed, res:-32", "[hov] snd_pcm_writei failed, res:-19",
+        "[hov] snd_pcm_recover failed, res:-5"}},
+  };
+  for (const Case& c : cases) {
+    LogCapture log;
+    AlsaStreamLog failures("snd_pcm_writei");
+    for (const std::pair<long, bool>& f : c.failures) {
+      failures.Failed(f.first, f.second);
+    }
+    if (c.recoverRes != 0) {
+      failures.RecoverFailed(c.recoverRes);
+    }
+    EXPECT_TRUE(log.Lines().empty());
+    failures.Report();
+    failures.Report();
+    std::vector<std::string> lines;
+    for (const LogLine& line : log.Lines()) {
+      lines.push_back(line.level == 3 ? line.text : "level " + std::to_string(line.level));
+    }
+    EXPECT_EQ(lines, c.lines);
+  }
 }
 
 // ALSA's "default" defined by the test in a fresh folder as a file device at no pace (plays into

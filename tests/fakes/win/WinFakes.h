@@ -269,11 +269,11 @@ class FakeWin {
   int m_heldCount = 0;
 };
 
-// Capture sink and playback source at once. Keeps the samples written and, at each Write or
-// Read, the calling thread's allocation count, without allocating itself. Reads give a ramp.
+// Capture sink and playback source at once. Keeps the samples written and counts what the
+// calling thread allocates between calls, without allocating itself. Reads give a ramp.
 class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
  public:
-  TestSink() : m_samples(kKept), m_allocations(kKept) {}
+  TestSink() : m_samples(kKept) {}
   void Open(uint32_t channels, uint32_t rate, uint32_t bits) override {
     format = channels * 1000000 + rate * 100 + bits;
     ++opens;
@@ -301,10 +301,6 @@ class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
   bool WaitForCalls(int count) {
     return m_changes.Until([&] { return calls >= count; });
   }
-  int64_t AllocationsBetween(int first, int last) {
-    std::lock_guard<std::mutex> lock(m_changes.mutex);
-    return m_allocations[last] - m_allocations[first];
-  }
   std::vector<int16_t> Samples() {
     std::lock_guard<std::mutex> lock(m_changes.mutex);
     return std::vector<int16_t>(m_samples.begin(), m_samples.begin() + m_kept);
@@ -316,19 +312,21 @@ class TestSink : public AudioInput::AudioSink, public AudioOutput::AudioSource {
   std::atomic<int> opens{0}, closes{0};
   std::atomic<int> calls{0};  // Writes and Reads
   std::thread::id closer;
+  // What the calling thread allocated between consecutive calls after call countFrom (the
+  // first call is 0), set on the test thread.
+  std::atomic<int> countFrom{INT32_MAX};
+  std::atomic<int64_t> allocations{0};
 
  private:
   int32_t Note(int32_t count) {
-    if (calls < kKept) {
-      m_allocations[calls] = ThreadAllocations();
-    }
-    ++calls;
+    allocations += calls++ > countFrom ? ThreadAllocations() - m_lastAllocations : 0;
+    m_lastAllocations = ThreadAllocations();
     m_changes.changed.notify_all();
     return count;
   }
   Changes m_changes;
   std::vector<int16_t> m_samples;
-  std::vector<int64_t> m_allocations;
+  int64_t m_lastAllocations = 0;
   int m_kept = 0;
   int16_t m_next = 0;
 };
