@@ -66,6 +66,7 @@ for f in missing.wav fifo folder text.wav; do
 done
 for args in "encode ABCDEF /dev/full" "encode ABCDEF no-such-dir/out.wav" \
   "analyze ABCDEF.wav --png /dev/full"; do
+  # shellcheck disable=SC2086 # a command line, split on purpose
   run 1 "$hov" $args
   one_line "$args"
   [[ $args != *full || $err == *"No space left"* ]] || fail "$args: no reason: $err"

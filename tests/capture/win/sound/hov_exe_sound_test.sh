@@ -67,7 +67,9 @@ case $mode in
   robust)
     rate=$(pactl list short sources | awk '$2 == "air.monitor"' | grep -o '[0-9]*Hz')
     rate=${rate%Hz}
-    if start_sender ${linux:-"${hov[@]}"} send ABCDEF --seconds 30; then
+    sending=("${hov[@]}")
+    [ -z "$linux" ] || sending=("$linux")
+    if start_sender "${sending[@]}" send ABCDEF --seconds 30; then
       HOV_RECEIVER=robust receive_key "robust-at-$rate" "${hov[@]}"
       expect "robust-at-$rate" yes "$wasapi" \
         "[hov] HovSinkRobust Open Channels:1,samplePerSec:$rate,bitPerSample:16"
