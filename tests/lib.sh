@@ -1,6 +1,6 @@
 # shellcheck shell=bash disable=SC2034
 # Sourced by the shell tests: a work folder removed at exit (after the script's own cleanup),
-# fail, run, await, start_sender and finish.
+# fail, run, one_line, await, start_sender, stop_sender and finish.
 work=$(mktemp -d "${TMPDIR:-/tmp}/hov-test.XXXXXX")
 sender=
 cleanup() { [ -z "$sender" ] || kill "$sender" 2> /dev/null; }
@@ -34,6 +34,12 @@ start_sender() {
   fail "$* did not start: $(grep -v '^\[hov\]' "$work/send.log")"
   sender=
   return 1
+}
+# stop_sender: ends the sender with SIGTERM (under Wine: at once, without the library's stop).
+stop_sender() {
+  kill -TERM "$sender" 2> /dev/null
+  wait "$sender" 2> /dev/null
+  sender=
 }
 # finish [MESSAGE]: the verdict, as the exit status.
 finish() {

@@ -1,40 +1,31 @@
 #include "tests/fakes/Host.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 
 #include "runtime/HovLog.h"
 
 namespace {
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
+Changes g_changes;
 std::vector<LogLine> g_lines;
 std::vector<int> g_statuses;
 std::vector<RecvResult> g_results;
 
+// Runs f under the lock and wakes the waiters; f's result.
+template <typename F>
+auto Locked(F f) {
+  std::lock_guard<std::mutex> lock(g_changes.mutex);
+  g_changes.changed.notify_all();
+  return f();
+}
+
 void HOV_CALL CaptureLine(int level, const char* line) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_lines.push_back(LogLine{level, line});
-  g_changed.notify_all();
+  Locked([&] { g_lines.push_back(LogLine{level, line}); });
 }
 
 int CountLocked(const std::string& text) {
   return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(),
                                         [&](const LogLine& l) { return l.text == text; }));
-}
-
-template <typename T>
-T Locked(const T& value) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return value;
-}
-
-template <typename Done>
-bool Wait(milliseconds limit, Done done) {
-  std::unique_lock<std::mutex> lock(g_mutex);
-  return g_changed.wait_for(lock, limit, done);
 }
 
 }  // namespace
@@ -53,55 +44,41 @@ LogCapture::~LogCapture() {
 }
 
 std::vector<LogLine> LogCapture::Lines() const {
-  return Locked(g_lines);
-}
-
-std::vector<std::string> LogCapture::Texts() const {
-  std::vector<std::string> texts;
-  for (const LogLine& line : Lines()) {
-    texts.push_back(line.text);
-  }
-  return texts;
+  return Locked([] { return g_lines; });
 }
 
 int LogCapture::Count(const std::string& text) const {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return CountLocked(text);
+  return Locked([&] { return CountLocked(text); });
 }
 
 void LogCapture::Clear() {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_lines.clear();
+  Locked([] { g_lines.clear(); });
 }
 
 bool LogCapture::WaitFor(const std::string& text, int count, milliseconds limit) const {
-  return Wait(limit, [&] { return CountLocked(text) >= count; });
+  return g_changes.Until([&] { return CountLocked(text) >= count; }, limit);
 }
 
 namespace host {
 
 void Reset() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<std::mutex> lock(g_changes.mutex);
   g_statuses.clear();
   g_results.clear();
 }
 
 void HOV_CALL OnStatus(int code) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_statuses.push_back(code);
-  g_changed.notify_all();
+  Locked([&] { g_statuses.push_back(code); });
 }
 
-void HOV_CALL OnRecv(int code, const char* shareKey) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  // A null key would be a fault of the library's: it shows as a key no test expects.
-  g_results.push_back(
-      RecvResult{code, shareKey != nullptr ? shareKey : "(null)", std::this_thread::get_id()});
-  g_changed.notify_all();
+// A null key would be a fault of the library's: it shows as a key no test expects.
+void HOV_CALL OnRecv(int code, const char* key) {
+  RecvResult result{code, key != nullptr ? key : "(null)", std::this_thread::get_id()};
+  Locked([&] { g_results.push_back(result); });
 }
 
 std::vector<int> Statuses() {
-  return Locked(g_statuses);
+  return Locked([] { return g_statuses; });
 }
 
 int StatusCount(int code) {
@@ -110,16 +87,16 @@ int StatusCount(int code) {
 }
 
 std::vector<RecvResult> Results() {
-  return Locked(g_results);
+  return Locked([] { return g_results; });
 }
 
 bool WaitStatus(int code, int count, milliseconds limit) {
-  return Wait(limit,
-              [&] { return std::count(g_statuses.begin(), g_statuses.end(), code) >= count; });
+  return g_changes.Until(
+      [&] { return std::count(g_statuses.begin(), g_statuses.end(), code) >= count; }, limit);
 }
 
 bool WaitResults(size_t count, milliseconds limit) {
-  return Wait(limit, [&] { return g_results.size() >= count; });
+  return g_changes.Until([&] { return g_results.size() >= count; }, limit);
 }
 
 }  // namespace host

@@ -1,9 +1,9 @@
-#include "tests/fakes/VirtualAudioDevice.h"
-
+// The virtual sound card, in a file of its own: only programs that link the audio front use it.
 #include <memory>
 #include <stdexcept>
 
 #include "runtime/HovLog.h"
+#include "tests/fakes/Host.h"
 
 namespace {
 constexpr int32_t kSecond = 48000;

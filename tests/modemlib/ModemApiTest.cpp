@@ -20,16 +20,6 @@ hov_modem_format Format() {
   return format;
 }
 
-// frames of the signal of key (float), after lead frames of silence.
-std::vector<float> Signal(const char* key, size_t lead, size_t frames) {
-  std::vector<float> out(lead + frames, 0.0f);
-  hov_modem_encoder* encoder = nullptr;
-  EXPECT_EQ(hov_modem_encoder_create(key, &encoder), HOV_MODEM_OK);
-  EXPECT_EQ(hov_modem_encoder_read_f32(encoder, out.data() + lead, frames), HOV_MODEM_OK);
-  hov_modem_encoder_destroy(encoder);
-  return out;
-}
-
 void Collect(void* context, const hov_modem_window* window) {
   static_cast<std::vector<hov_modem_window>*>(context)->push_back(*window);
 }
@@ -37,12 +27,13 @@ void Collect(void* context, const hov_modem_window* window) {
 const int kDesign = HOV_MODEM_RECEIVER_DESIGN;
 const int kRobust = HOV_MODEM_RECEIVER_ROBUST;
 
-// frames samples of ABCDEF read in the given pieces (16-bit, or float scaled back by 32768),
+// frames samples of key read in the given pieces (16-bit, or float scaled back by 32768),
 // updated to then at frame updateAt.
-std::vector<float> Render(const std::vector<size_t>& pieces, bool floats, size_t frames,
-                          size_t updateAt, const char* then) {
+std::vector<float> Render(const char* key, size_t frames,
+                          const std::vector<size_t>& pieces = {1u << 30}, bool floats = false,
+                          size_t updateAt = SIZE_MAX, const char* then = "") {
   hov_modem_encoder* encoder = nullptr;
-  EXPECT_EQ(hov_modem_encoder_create("ABCDEF", &encoder), HOV_MODEM_OK);
+  EXPECT_EQ(hov_modem_encoder_create(key, &encoder), HOV_MODEM_OK);
   std::vector<float> out(frames);
   std::vector<int16_t> pcm(frames);
   for (size_t i = 0, done = 0; done < frames; ++i) {
@@ -68,11 +59,11 @@ std::vector<float> Render(const std::vector<size_t>& pieces, bool floats, size_t
 TEST(ModemEncoder, GivesOneStreamWhateverTheReadsAcrossAnUpdate) {
   const hov_modem_format format = Format();
   const size_t frames = 20000 + static_cast<size_t>(format.fade_frames) + 3 * 48000;
-  const std::vector<float> whole = Render({frames}, false, frames, 20000, "ZYXWVU");
+  const std::vector<float> whole = Render("ABCDEF", frames, {frames}, false, 20000, "ZYXWVU");
   EXPECT_GT(*std::max_element(whole.begin(), whole.end()), 30000.0f);  // full amplitude
   const std::vector<std::vector<size_t>> pieces = {{1}, {3, 4096}, {8192, 1, 17}, {0, 480}};
   for (size_t p = 0; p < pieces.size(); ++p) {
-    EXPECT_TRUE(Render(pieces[p], p % 2 != 0, frames, 20000, "ZYXWVU") == whole) << p;
+    EXPECT_TRUE(Render("ABCDEF", frames, pieces[p], p % 2 != 0, 20000, "ZYXWVU") == whole) << p;
   }
 }
 
@@ -82,8 +73,10 @@ TEST(ModemEncoder, GivesOneStreamWhateverTheReadsAcrossAnUpdate) {
 TEST(ModemDecoder, HearsTheKeyAtItsAcceptingWindowAndIgnoresWhatComesAfter) {
   const hov_modem_format format = Format();
   const std::vector<float> silence(5 * 48000, 0.0f);
-  const std::vector<float> signal = Signal("MOTHER", 11000, 4 * 48000);
-  const std::vector<float> other = Signal("FATHER", 0, 4 * 48000);
+  std::vector<float> signal = Render("MOTHER", 4 * 48000);  // 16-bit values
+  signal.insert(signal.begin(), 11000, 0.0f);
+  std::vector<float> other = Render("FATHER", 4 * 48000);
+  std::transform(other.begin(), other.end(), other.begin(), [](float v) { return v / 32768; });
   for (int receiver : {kDesign, kRobust}) {
     hov_modem_decoder* decoder = nullptr;
     hov_modem_result result, later;
@@ -103,11 +96,11 @@ TEST(ModemDecoder, HearsTheKeyAtItsAcceptingWindowAndIgnoresWhatComesAfter) {
            at += chunk) {
         const size_t n = std::min(chunk, signal.size() - at);
         end += static_cast<int64_t>(n);
-        std::vector<int16_t> pcm(n);
-        for (size_t i = 0; i < n; ++i) {
-          pcm[i] = static_cast<int16_t>(std::lround(signal[at + i] * 32767.0f));
-        }
-        EXPECT_EQ(floats ? hov_modem_decoder_write_f32(decoder, &signal[at], n, &result)
+        std::vector<int16_t> pcm(signal.begin() + at, signal.begin() + at + n);
+        std::vector<float> scaled(n);
+        std::transform(pcm.begin(), pcm.end(), scaled.begin(),
+                       [](int16_t v) { return v / 32768.0f; });
+        EXPECT_EQ(floats ? hov_modem_decoder_write_f32(decoder, scaled.data(), n, &result)
                          : hov_modem_decoder_write_s16(decoder, pcm.data(), n, &result),
                   HOV_MODEM_OK);
       }

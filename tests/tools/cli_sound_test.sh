@@ -15,10 +15,8 @@ cd "$work" || exit 1
 # finish_sender [SIGNAL]: stops the sender with SIGNAL (or waits for it), which must exit 0
 # after stopping the sender (status 8).
 finish_sender() {
-  local status=0
   [ -z "${1:-}" ] || kill "-$1" "$sender"
-  wait "$sender" || status=$?
-  [ "$status" = 0 ] || fail "hov send exited $status"
+  wait "$sender" || fail "hov send exited $?"
   grep -q '^hov: status 8$' "$work/send.log" || fail "hov send did not stop the sender (no status 8)"
   sender=
 }
@@ -104,6 +102,5 @@ run 0 "$hov" loopback ABCDEF --receiver robust --verbose
 run 2 "$hov" loopback ABCDEF --timeout-ms 500 --verbose
 [ -z "$out" ] && grep -q '^hov: status 8$' err.txt && grep -q '^hov: status 5$' err.txt ||
   fail "hov loopback --timeout-ms 500 printed '$out' and did not stop both"
-
 
 finish

@@ -36,7 +36,6 @@ done << 'DECODES'
 0|ZZZZZZ.wav|ZZZZZZ
 0|--json --buffer-frames 480 stereo.flac|{"code":0,"key":"ABCDEF","frame":54720}
 0|--json --buffer-frames 1 ABCDEF.wav|{"code":0,"key":"ABCDEF","frame":54657}
-0|--json --buffer-frames 4096 ABCDEF.wav|{"code":0,"key":"ABCDEF","frame":57344}
 2|--json cut.wav|{"code":-2,"key":"","frame":null}
 0|--json --buffer-frames 441 r44100.wav|{"code":0,"key":"ABCDEF","frame":50715}
 0|r96000.wav|ABCDEF
@@ -62,22 +61,21 @@ for f in missing.wav fifo folder text.wav; do
   for cmd in decode analyze; do
     run 1 "$hov" "$cmd" "$f"
     one_line "$cmd $f"
+    [ "$f" != fifo ] || [[ $err == *"not a regular file"* ]] || fail "$cmd fifo: no reason: $err"
   done
 done
-run 1 "$hov" decode fifo
-[[ $err == *"not a regular file"* ]] || fail "FIFO: no reason: $err"
-run 1 "$hov" encode ABCDEF /dev/full
-one_line "encode to /dev/full"
-[[ $err == *"No space left"* ]] || fail "encode to /dev/full: no reason: $err"
-run 1 "$hov" encode ABCDEF no-such-dir/out.wav
-one_line "encode into a missing folder"
+for args in "encode ABCDEF /dev/full" "encode ABCDEF no-such-dir/out.wav" \
+  "analyze ABCDEF.wav --png /dev/full"; do
+  # shellcheck disable=SC2086 # a command line, split on purpose
+  run 1 "$hov" $args
+  one_line "$args"
+  [[ $args != *full || $err == *"No space left"* ]] || fail "$args: no reason: $err"
+done
 # A disk that fills up: the half-written file is removed.
 (trap '' XFSZ; ulimit -f 100; timeout 20 "$hov" encode ABCDEF big.wav --seconds 60 2> err.txt)
 status=$?
 [ "$status" = 1 ] || fail "encode past the file size limit exited $status"
 [ ! -e big.wav ] || fail "encode past the file size limit left $(stat -c %s big.wav) bytes"
-run 1 "$hov" analyze ABCDEF.wav --png /dev/full
-one_line "--png /dev/full"
 
 # encode --then: the device asks for a second at a time, so a change asked for at 1.5 s starts
 # at 2 s; from the end of the half-second cross-fade the new key is heard.

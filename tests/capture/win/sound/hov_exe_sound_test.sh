@@ -12,23 +12,17 @@ set -uo pipefail
 
 hov=("${1:?usage: $0 WINE-RUN HOV.EXE MODE}" "${2:?}")
 mode=${3:?}
+linux=${HOV_LINUX_CLI:-}
 . "$(dirname "$0")/../../../lib.sh"
-# Whether the log (Windows lines end in CR LF) holds the line.
-has_line() { tr -d '\r' < "$1" | grep -qxF -- "$2"; }
 
-# Under Wine the signal ends the program at once, without the library's stop.
-stop_sender() {
-  kill -TERM "$sender" 2> /dev/null
-  wait "$sender" 2> /dev/null
-  sender=
-}
-
-# receive_key NAME PROGRAM...: one receive with --json; the key must arrive. Log in NAME.log.
+# receive_key NAME PROGRAM...: one receive with --json; the key must arrive. Its log, with the
+# CR of Windows line ends removed, in NAME.log.
 receive_key() {
   local name=$1 out status=0
   shift
   out=$("$@" receive --json --verbose --timeout-ms 15000 2> "$work/$name.log" | tr -d '\r') ||
     status=$?
+  sed -i 's/\r$//' "$work/$name.log"
   if [[ $status == 0 && $out =~ ^\{\"code\":0,\"key\":\"ABCDEF\",\"frame\":null,\"ms\":([0-9]+)\}$ ]]; then
     echo "$name: ABCDEF in ${BASH_REMATCH[1]} ms"
   else
@@ -36,27 +30,28 @@ receive_key() {
   fi
 }
 
-# expect LOG yes|no LINE...: each line is (or is not) in the log.
+# expect NAME yes|no LINE...: each line is (or is not) in NAME.log.
 expect() {
-  local log=$1 want=$2 line
+  local log=$work/$1.log want=$2 line got
   shift 2
   for line in "$@"; do
-    if has_line "$log" "$line"; then [ "$want" = yes ] || fail "line '$line' in $log"; else
-      [ "$want" = no ] || fail "no line '$line' in $log"; fi
+    grep -qxF -- "$line" "$log" && got=yes || got=no
+    [ "$got" = "$want" ] || fail "line '$line' in $log: $got, expected $want"
   done
 }
 
+wasapi="[hov] AudioInputWinWASAPI::Open res: 1"
 fallback="[hov] AudioInputWinWASAPI failed, try use AudioInputWinMME"
 case $mode in
   wasapi)
     if start_sender "${hov[@]}" send ABCDEF --seconds 30; then
       receive_key windows-to-windows "${hov[@]}"
-      expect "$work/windows-to-windows.log" yes "[hov] AudioInputWinWASAPI::Open res: 1"
-      expect "$work/windows-to-windows.log" no "$fallback"
-      [ -z "${HOV_LINUX_CLI:-}" ] || receive_key windows-to-linux "$HOV_LINUX_CLI"
+      expect windows-to-windows yes "$wasapi"
+      expect windows-to-windows no "$fallback"
+      [ -z "$linux" ] || receive_key windows-to-linux "$linux"
       stop_sender
     fi
-    if [ -n "${HOV_LINUX_CLI:-}" ] && start_sender "$HOV_LINUX_CLI" send ABCDEF --seconds 30; then
+    if [ -n "$linux" ] && start_sender "$linux" send ABCDEF --seconds 30; then
       receive_key linux-to-windows "${hov[@]}"
       stop_sender
     fi
@@ -64,8 +59,8 @@ case $mode in
   wavein)
     if start_sender "${hov[@]}" send ABCDEF --seconds 30; then
       receive_key windows-at-44100 "${hov[@]}"
-      expect "$work/windows-at-44100.log" yes "[hov] pwfx->nSamplesPerSec != 48000" "$fallback"
-      expect "$work/windows-at-44100.log" no "[hov] AudioInputWinMME failed, all failed"
+      expect windows-at-44100 yes "[hov] pwfx->nSamplesPerSec != 48000" "$fallback"
+      expect windows-at-44100 no "[hov] AudioInputWinMME failed, all failed"
       stop_sender
     fi
     ;;
@@ -73,12 +68,12 @@ case $mode in
     rate=$(pactl list short sources | awk '$2 == "air.monitor"' | grep -o '[0-9]*Hz')
     rate=${rate%Hz}
     sending=("${hov[@]}")
-    [ -z "${HOV_LINUX_CLI:-}" ] || sending=("$HOV_LINUX_CLI")
+    [ -z "$linux" ] || sending=("$linux")
     if start_sender "${sending[@]}" send ABCDEF --seconds 30; then
       HOV_RECEIVER=robust receive_key "robust-at-$rate" "${hov[@]}"
-      expect "$work/robust-at-$rate.log" yes "[hov] AudioInputWinWASAPI::Open res: 1" \
+      expect "robust-at-$rate" yes "$wasapi" \
         "[hov] HovSinkRobust Open Channels:1,samplePerSec:$rate,bitPerSample:16"
-      expect "$work/robust-at-$rate.log" no "$fallback"
+      expect "robust-at-$rate" no "$fallback"
       stop_sender
     fi
     ;;
