@@ -85,6 +85,7 @@ class RobustReceiver {
   static constexpr int kCellCount = 18;  // the 16 tones and one beyond each edge of the band
   bool RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
                    const uint8_t* key) const;
+  bool EarlierSpells(const Candidate& c, const float (*sums)[kCellCount]) const;
 
   double m_sampleRate;
   int64_t m_consumed = 0;
