@@ -34,13 +34,14 @@ constexpr int32_t kSmooth = 4;             //            // frames averaged into
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
 constexpr float kEchoShare = 0.5f;         //         // of the previous symbol's energy taken away
 constexpr float kEchoicTail = 0.04f;       // a tail this strong calls for the echo checks
-constexpr int32_t kPlateau = 2;  //            // neighbouring phases that must read the same key
-constexpr float kRepeatHold = 0.8f;    // a repeated tone keeps this much of its energy
-constexpr float kRepeatRival = 0.05f;  // a tone this loud beside a repeat must not spell a word
-constexpr float kRivalShare = 0.25f;   //       // a runner-up this close must not spell a word
-constexpr float kUneven = 0.05f;       // the weakest margin against the median one
-constexpr float kMinMargin = 4.0f;     // every position's margin, noise-floor units
-constexpr float kPeakGate = 20.0f;     // a frame with a peak this far over its floor
+constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
+constexpr float kRepeatRival = 0.05f;      // a tone this loud beside a repeat must not spell a word
+constexpr float kRivalShare = 0.25f;       //       // a runner-up this close must not spell a word
+constexpr float kFadedShare = 0.01f;       // a faded first symbol keeps this much over the echo
+constexpr float kShiftRival = 0.05f;       // a runner-up this close may stand in a shifted word
+constexpr float kUneven = 0.05f;           // the weakest margin against the median one
+constexpr float kMinMargin = 4.0f;         // every position's margin, noise-floor units
+constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over its floor
 constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases;            // frames between searches
@@ -53,9 +54,11 @@ uint32_t Packed(const uint8_t* key) {
 }  // namespace
 
 struct RobustReceiver::Candidate {
-  bool valid = false;    // separator found, no edge tone, every high nibble non-zero
-  bool checked = false;  // and the codec accepts the word
-  bool echoic = false;   // symbols leave a tail in the next one
+  bool valid = false;     // separator found, no edge tone, every high nibble non-zero
+  bool checked = false;   // and the codec accepts the word
+  bool agreed = false;    // and every single reading shows its position's tone
+  bool confirms = false;  // and it passes every test but the evenness of its margins
+  bool echoic = false;    // symbols leave a tail in the next one
   float minMargin = 0.0f;
   float score = 0.0f;
   int32_t separator = -1;
@@ -314,6 +317,38 @@ bool RobustReceiver::RivalSpells(const Candidate& c, const float (*sums)[kCellCo
   return false;
 }
 
+// True when the packet read one symbol earlier spells a word: its first symbol any tone heard at
+// the last separator symbol (a faded tone under the separator's echo), and at most one other
+// symbol its close runner-up.
+bool RobustReceiver::EarlierSpells(const Candidate& c, const float (*sums)[kCellCount]) const {
+  const int faded = (c.separator + 1) % kPositions;
+  for (int z = 1; z < kTones; ++z) {
+    if (sums[faded][z + 1] < kFadedShare * sums[faded][1]) {
+      continue;
+    }
+    for (int swapped = -1; swapped < static_cast<int>(2 * kPayloadBytes); ++swapped) {
+      uint8_t word[4];
+      bool possible = true;
+      for (int j = 0; j < static_cast<int>(2 * kPayloadBytes); ++j) {
+        const int p = (c.separator + 1 + j) % kPositions;
+        int32_t tone = j == 0 ? z : c.tones[p];
+        if (j == swapped && j > 0) {
+          possible = possible && c.rivals[p] >= kShiftRival;
+          tone = c.runnerUp[p];
+        }
+        possible = possible && tone >= (j % 2 == 0 ? 1 : 0) && tone < kTones;
+        const int shift = j % 2 == 0 ? 4 : 0;
+        word[j / 2] = static_cast<uint8_t>((j % 2 == 0 ? 0 : word[j / 2]) | (tone & 15) << shift);
+      }
+      std::string text(reinterpret_cast<const char*>(word), kPayloadBytes), spelled;
+      if (possible && ShareKeyEncoder::Decode(text, &spelled)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   Candidate& c = *out;
   c = Candidate();
@@ -385,6 +420,13 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.key[j] = static_cast<uint8_t>(high << 4 | low);
   }
   c.valid = true;
+  std::string packet(reinterpret_cast<const char*>(c.key), kPayloadBytes), letters;
+  c.checked = ShareKeyEncoder::Decode(packet, &letters);
+  // Every single reading must show its position's tone: a packet repeats, music does not.
+  c.agreed = true;
+  for (int32_t i = 0; i < slots; ++i) {
+    c.agreed = c.agreed && m_reading[i] == c.tones[kPositions - 1 - i % kPositions];
+  }
   // How much of each symbol's energy is still there in the next one: next to nothing on a dry
   // channel, a good part of it in a reverberant room.
   float tail = 0.0f, own = 0.0f;
@@ -397,8 +439,10 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   }
   c.echoic = tail >= kEchoicTail * own;
   // Where symbols leave a tail, the separator's echo in place of a faded first symbol reads as a
-  // packet one symbol late that ends on tone 0: such a packet is refused.
-  if (c.echoic && c.tones[(c.separator + kPositions - 1) % kPositions] == 0) {
+  // packet one symbol late that ends on tone 0: such a packet is refused when the packet one
+  // symbol earlier, with a faded tone in place of the last separator symbol, could spell a word.
+  if (c.echoic && c.tones[(c.separator + kPositions - 1) % kPositions] == 0 &&
+      EarlierSpells(c, sums)) {
     c.verdict = "tone 0 before separator";
     return false;
   }
@@ -428,15 +472,10 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
       return false;
     }
   }
-  // Every single reading must show its position's tone: a packet repeats, music does not.
-  for (int32_t i = 0; i < slots; ++i) {
-    if (m_reading[i] != c.tones[kPositions - 1 - i % kPositions]) {
-      c.verdict = "readings disagree";
-      return false;
-    }
+  if (!c.agreed) {
+    c.verdict = "readings disagree";
+    return false;
   }
-  std::string packet(reinterpret_cast<const char*>(c.key), kPayloadBytes), letters;
-  c.checked = ShareKeyEncoder::Decode(packet, &letters);
   if (!c.checked) {
     c.verdict = "check failed";
     return false;
@@ -469,6 +508,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     std::copy(c.margins, c.margins + kPositions, sorted);
     std::nth_element(sorted, sorted + kPositions / 2, sorted + kPositions);
     if (minMargin < kUneven * sorted[kPositions / 2]) {
+      c.confirms = minMargin >= kMinMargin;
       c.verdict = "uneven margin";
       return false;
     }
@@ -477,6 +517,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.verdict = "weak margin";
     return false;
   }
+  c.confirms = true;
   c.verdict = "accepted";
   return true;
 }
@@ -528,20 +569,24 @@ void RobustReceiver::Search() {
     if (m_shiftVotes[s + m_maxShift] * 4 < most * 3) {
       continue;
     }
-    uint32_t phaseKeys[kPhases] = {};  // the key each phase of this offset accepted, or 0
+    // Per phase and number of packets summed: the key accepted, and the key that phase would
+    // confirm (accepted, or refused only for an uneven margin), or 0.
+    uint32_t phaseKeys[kPhases][kRepetitions] = {};
+    uint32_t confirmKeys[kPhases][kRepetitions] = {};
     for (int32_t phase = 0; phase < kPhases; ++phase) {
-      uint32_t& phaseKey = phaseKeys[phase];
       const int32_t slots = Read(s, phase);
       if (slots < kFirstSlots) {
         continue;
       }
-      for (int32_t n : {kFirstSlots, 2 * kPositions, 3 * kPositions}) {
+      for (int32_t r = 0; r < kRepetitions; ++r) {
+        const int32_t n = r == 0 ? kFirstSlots : (r + 1) * kPositions;
         if (n > slots) {
           break;
         }
         const bool ok = Evaluate(n, &candidate);
+        confirmKeys[phase][r] = candidate.confirms ? Packed(candidate.key) : 0;
         if (ok) {
-          phaseKey = Packed(candidate.key);
+          phaseKeys[phase][r] = Packed(candidate.key);
           if (haveAccepted && !std::equal(candidate.key, candidate.key + 4, accepted.key)) {
             ambiguous = true;
           }
@@ -566,15 +611,16 @@ void RobustReceiver::Search() {
         any = true;
       }
     }
-    // A true symbol phase lies on a plateau: neighbouring phases accept the same key, where a
+    // A true symbol phase lies on a plateau: a neighbouring phase, summing as many packets,
+    // confirms the key (a reverberant room may leave one of its positions weak there), where a
     // phase that reads across symbol boundaries stands alone. Phases wrap: the one before phase
     // 0 reads the same cycle one symbol later.
     for (int32_t p = 0; p < kPhases; ++p) {
-      bool plateau = phaseKeys[p] != 0;
-      for (int32_t q = 1; q < kPlateau; ++q) {
-        plateau = plateau && phaseKeys[(p + q) % kPhases] == phaseKeys[p];
+      for (int32_t r = 0; r < kRepetitions; ++r) {
+        const uint32_t key = phaseKeys[p][r];
+        confirmed = confirmed || (key != 0 && (confirmKeys[(p + 1) % kPhases][r] == key ||
+                                               confirmKeys[(p + kPhases - 1) % kPhases][r] == key));
       }
-      confirmed = confirmed || plateau;
     }
   }
 

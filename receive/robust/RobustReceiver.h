@@ -12,11 +12,12 @@
 // to three repetitions and aligns the cycle on its two tone-0 separator symbols. A key is
 // committed when every position's margin clears a threshold, no symbol sits on the tone just
 // beyond either end of the band, at least four symbols have been read twice and every reading
-// agrees, a tone repeated in a row keeps its energy, the codec accepts the word, neighbouring
-// phases read the same key and no hypothesis commits another key. Where symbols leave a tail, an
+// agrees, a tone repeated in a row keeps its energy, the codec accepts the word, a neighbouring
+// phase reads the same key and no hypothesis commits another key. Where symbols leave a tail, an
 // echo in place of a faded tone is what to fear: no close runner-up, no tone beside a repeated
 // one or in the last place, may spell another word, the packet read one symbol later must not
-// spell one either, it must not end on tone 0, and no position may be far weaker than the rest.
+// spell one either, nor, when it ends on tone 0, the packet read one symbol earlier, and no
+// position may be far weaker than the rest.
 #pragma once
 
 #include <cstdint>
@@ -85,6 +86,7 @@ class RobustReceiver {
   static constexpr int kCellCount = 18;  // the 16 tones and one beyond each edge of the band
   bool RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
                    const uint8_t* key) const;
+  bool EarlierSpells(const Candidate& c, const float (*sums)[kCellCount]) const;
 
   double m_sampleRate;
   int64_t m_consumed = 0;

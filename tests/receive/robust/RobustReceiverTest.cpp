@@ -107,9 +107,10 @@ TEST_F(RobustReceiverTest, HearsTheRightKeyThroughHardChannels) {
 
 // A key whose every symbol comes back a symbol later at half its level, each symbol repeated
 // into the next, is heard as itself: the refusals meant for faded tones in a reverberant room
-// leave a clear key through a strong echo alone.
+// leave a clear key through a strong echo alone, also one whose word ends on tone 0 (STERNS)
+// just before the separator's two.
 TEST_F(RobustReceiverTest, HearsAKeyThroughOneStrongEcho) {
-  for (const char* key : {"ECHOED", "BOUNCE"}) {
+  for (const char* key : {"ECHOED", "BOUNCE", "STERNS"}) {
     const std::vector<int16_t> dry = RenderKeySignal(key, 48000 * 3);
     std::vector<int16_t> wet(dry.size());
     for (size_t i = 0; i < dry.size(); ++i) {
