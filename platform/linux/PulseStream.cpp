@@ -226,8 +226,8 @@ void PulseStream::OnStreamState() {
       if (m_opened) {
         m_recoveries.fetch_add(1);
         m_client->Noticed();
-      } else if (const pa_sample_spec* spec = pa_stream_get_sample_spec(m_stream)) {
-        m_rate = spec->rate;
+      } else if (const pa_sample_spec* granted = pa_stream_get_sample_spec(m_stream)) {
+        m_rate = granted->rate;
       }
       m_state = State::kRunning;
       pa_threaded_mainloop_signal(m_loop, 0);

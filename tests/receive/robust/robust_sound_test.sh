@@ -10,40 +10,15 @@ hov=${1:?usage: $0 PATH/TO/hov}
   echo "FAIL: no sound server; run under scripts/with-pulse" >&2
   exit 1
 }
-work=$(mktemp -d "${TMPDIR:-/tmp}/hov-robust-sound.XXXXXX")
-sender=
-cleanup() {
-  [ -z "$sender" ] || kill "$sender" 2> /dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/../../lib.sh"
 cd "$work" || exit 1
 
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 rate=$(pactl list short sources | awk '$2 == "air.monitor"' | grep -o '[0-9]*Hz')
 rate=${rate%Hz}
 echo "source rate: $rate"
 
-# start_sender ARGS...: hov send in the background; returns once it plays (status 6).
-start_sender() {
-  "$hov" send --verbose "$@" 2> send.log &
-  sender=$!
-  if ! grep -q -m1 '^hov: status 6$' < <(tail -n +1 -f --pid="$sender" send.log); then
-    fail "hov send $* did not start: $(grep -v '^\[hov\]' send.log)"
-    sender=
-    return 1
-  fi
-}
-
-stop_sender() {
-  kill -TERM "$sender" 2> /dev/null
-  wait "$sender" 2> /dev/null
-  sender=
-}
-
 # A key already playing: heard by the robust receiver, which the library's log names.
-if start_sender ABCDEF; then
+if start_sender "$hov" send ABCDEF; then
   status=0
   out=$(HOV_RECEIVER=robust "$hov" receive --verbose --timeout-ms 6000 2> recv.log) || status=$?
   [ "$status" = 0 ] && [ "$out" = ABCDEF ] || fail "robust receive: '$out', status $status"
@@ -59,4 +34,4 @@ if start_sender ABCDEF; then
   stop_sender
 fi
 
-[ "$failures" = 0 ] && echo "PASS" || exit 1
+finish
