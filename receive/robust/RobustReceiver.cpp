@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "codec/ShareKeyEncoder.h"
@@ -29,15 +30,15 @@ constexpr int32_t kFftSize = 128;          // spectrum of one frame, zero-padded
 constexpr int32_t kBaseRing = 256;         // decimated samples kept (power of two)
 constexpr int32_t kFrameRing = 320;        // frames kept: three cycles and a symbol, with room
 constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
-constexpr double kWindowShare = 0.375;     //     // a frame spans the later part of a symbol
-constexpr int32_t kSmooth = 4;             //            // frames averaged into one reading
+constexpr double kWindowShare = 0.375;     // a frame spans the later part of a symbol
+constexpr int32_t kSmooth = kPhases;       // frames averaged into one reading: a symbol's worth
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
-constexpr float kEchoShare = 0.5f;         //         // of the previous symbol's energy taken away
+constexpr float kLogFloor = 3.0f;          // added to every power before its logarithm is taken
 constexpr float kEchoicTail = 0.04f;       // a tail this strong calls for the echo checks
 constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
-constexpr float kRepeatRival = 0.05f;      // a tone this loud beside a repeat must not spell a word
-constexpr float kRivalShare = 0.25f;       //       // a runner-up this close must not spell a word
-constexpr float kFadedShare = 0.01f;       // a faded first symbol keeps this much over the echo
+constexpr float kRepeatRival = 0.3f;       // a tone this loud beside a repeat must not spell a word
+constexpr float kRivalShare = 0.4f;        // a runner-up this close must not spell a word
+constexpr float kFadedShare = 0.3f;        // a faded first symbol keeps this much over the echo
 constexpr float kShiftRival = 0.05f;       // a runner-up this close may stand in a shifted word
 constexpr float kUneven = 0.05f;           // the weakest margin against the median one
 constexpr float kMinMargin = 4.0f;         // every position's margin, noise-floor units
@@ -45,6 +46,31 @@ constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over 
 constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases;            // frames between searches
+
+// log2 x for x >= 1 and 2 to the x for x >= 0, to five digits: readings only compare powers.
+float Log2(float x) {
+  uint32_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  const int32_t exponent = static_cast<int32_t>(bits >> 23) - 127;
+  bits = (bits & 0x7fffffu) | 0x3f800000u;
+  float m;  // in [1, 2)
+  std::memcpy(&m, &bits, sizeof m);
+  const float t = (m - 1.0f) / (m + 1.0f), t2 = t * t;  // ln m = 2 atanh t, t below 1/3
+  const float ln = 2.0f * t * (1.0f + t2 * (1.0f / 3 + t2 * (1.0f / 5 + t2 * (1.0f / 7))));
+  return static_cast<float>(exponent) + ln * 1.44269504f;
+}
+
+float Exp2(float x) {
+  const float whole = std::floor(x);
+  const float z = (x - whole) * 0.693147181f;  // e to the z is 2 to the fraction
+  const float e =
+      1.0f +
+      z * (1.0f + z * (0.5f + z * (1.0f / 6 + z * (1.0f / 24 + z * (1.0f / 120 + z / 720)))));
+  const uint32_t bits = static_cast<uint32_t>(static_cast<int32_t>(whole) + 127) << 23;
+  float scale;
+  std::memcpy(&scale, &bits, sizeof scale);
+  return e * scale;
+}
 
 uint32_t Packed(const uint8_t* key) {
   return static_cast<uint32_t>(key[0]) << 24 | static_cast<uint32_t>(key[1]) << 16 |
@@ -133,7 +159,8 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_fftOut.assign(2 * kFftSize, 0.0f);
   m_scratch.assign(m_bandWidth, 0.0f);
   m_frames.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
-  m_recent.assign(static_cast<size_t>(kSmooth) * m_bandWidth, 0.0f);
+  m_smoothed.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
+  m_smoothedAt.assign(kFrameRing, -1);
   m_peaky.assign(kFrameRing, 0);
 
   // Each frequency offset stands for a clock error, which also sets the symbol length.
@@ -250,17 +277,6 @@ void RobustReceiver::Analyse() {
       peak = row[b];
       peakBin = b;
     }
-  }
-  // A symbol is read from the mean of four neighbouring frames: a reverberant room makes a
-  // tone's energy swing within a symbol.
-  float* newest = &m_recent[static_cast<size_t>(m_frameCount % kSmooth) * m_bandWidth];
-  std::copy(row, row + m_bandWidth, newest);
-  for (int32_t b = 0; b < m_bandWidth; ++b) {
-    float sum = 0.0f;
-    for (int32_t k = 0; k < kSmooth; ++k) {
-      sum += m_recent[static_cast<size_t>(k) * m_bandWidth + b];
-    }
-    row[b] = sum / kSmooth;
   }
   const uint8_t peaky = peak >= kPeakGate ? 1 : 0;
   // Recent clear peaks vote for every offset whose tone grid they lie on.
@@ -522,6 +538,31 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   return true;
 }
 
+// A symbol is read from the geometric mean of the symbol's worth of frames ending at a frame: in
+// a reverberant room a tone's energy swings within a symbol, and a faded tone holds its own
+// where its predecessor's echo dies away. Worked out only for frames a search reads, once each.
+size_t RobustReceiver::Smooth(int64_t frame) {
+  const size_t at = static_cast<size_t>(frame % kFrameRing) * m_bandWidth;
+  if (m_smoothedAt[frame % kFrameRing] == frame) {
+    return at;
+  }
+  const int64_t oldest = std::max<int64_t>({0, m_frameCount - kFrameRing, frame - kSmooth + 1});
+  float* smoothed = &m_smoothed[at];
+  std::fill(smoothed, smoothed + m_bandWidth, 0.0f);
+  for (int64_t f = oldest; f <= frame; ++f) {
+    const float* row = &m_frames[static_cast<size_t>(f % kFrameRing) * m_bandWidth];
+    for (int32_t b = 0; b < m_bandWidth; ++b) {
+      smoothed[b] += Log2(kLogFloor + row[b]);
+    }
+  }
+  const float scale = 1.0f / static_cast<float>(frame - oldest + 1);
+  for (int32_t b = 0; b < m_bandWidth; ++b) {
+    smoothed[b] = Exp2(smoothed[b] * scale) - kLogFloor;
+  }
+  m_smoothedAt[frame % kFrameRing] = frame;
+  return at;
+}
+
 int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
   const int64_t head = m_frameCount - 1 - phase;
   const int64_t oldest = std::max<int64_t>(0, m_frameCount - kFrameRing);
@@ -534,18 +575,21 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
     if (frame < oldest) {
       break;
     }
-    const float* row = &m_frames[static_cast<size_t>(frame % kFrameRing) * m_bandWidth];
+    const size_t at = Smooth(frame);
     for (int c = 0; c < kCells; ++c) {
-      g[i * kCells + c] = row[bins[c]];
+      g[i * kCells + c] = m_smoothed[at + bins[c]];
     }
     slots = i;
   }
-  // Take away part of the previous symbol's energy (its echo), and read every slot alone.
+  // Divide out part of the previous symbol's energy (its echo), and read every slot alone.
   for (int32_t i = 0; i < slots; ++i) {
     float* e = &m_echoFree[i * kCells];
     int top = 0;
     for (int c = 0; c < kCells; ++c) {
-      e[c] = g[i * kCells + c] - kEchoShare * g[(i + 1) * kCells + c];
+      // Divided by the square root of the predecessor, scaled so that noise alone (a power of 1
+      // over the floor) divides by nothing.
+      const float before = kLogFloor + g[(i + 1) * kCells + c];
+      e[c] = (kLogFloor + g[i * kCells + c]) * std::sqrt((kLogFloor + 1.0f) / before) - kLogFloor;
       if (e[c] > e[top]) {
         top = c;
       }

@@ -4,13 +4,13 @@
 //
 // The band of the 16 tones is mixed down and decimated to about 1500 complex samples per second.
 // Every eighth of a symbol a spectrum of the last three eighths is taken, and a symbol is read
-// from the mean of four of them (a reverberant room makes a tone's energy swing within a
-// symbol). Once enough frames hold a clear peak, every symbol a search tries the frequency
-// offsets (one spectrum bin apart, each fixing the symbol length it implies) whose tone grid
-// holds most recent peaks, and every symbol phase. It reads the symbols one by one, takes away
-// half of each symbol's predecessor (its echo), sums the readings of each cycle position over up
-// to three repetitions and aligns the cycle on its two tone-0 separator symbols. A key is
-// committed when every position's margin clears a threshold, no symbol sits on the tone just
+// from the geometric mean of a symbol's worth of them (a reverberant room makes a tone's energy
+// swing within a symbol). Once enough frames hold a clear peak, every symbol a search tries the
+// frequency offsets (one spectrum bin apart, each fixing the symbol length it implies) whose tone
+// grid holds most recent peaks, and every symbol phase. It reads the symbols one by one, divides
+// out the square root of each symbol's predecessor (its echo), sums the readings of each cycle
+// position over up to three repetitions and aligns the cycle on its two tone-0 separator symbols. A
+// key is committed when every position's margin clears a threshold, no symbol sits on the tone just
 // beyond either end of the band, at least four symbols have been read twice and every reading
 // agrees, a tone repeated in a row keeps its energy, the codec accepts the word, a neighbouring
 // phase reads the same key and no hypothesis commits another key. Where symbols leave a tail, an
@@ -20,6 +20,7 @@
 // position may be far weaker than the rest.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -81,6 +82,7 @@ class RobustReceiver {
   void Decimated(float re, float im);
   void Analyse();
   void Search();
+  size_t Smooth(int64_t frame);
   int32_t Read(int32_t shift, int32_t phase);
   bool Evaluate(int32_t slots, Candidate* out) const;
   static constexpr int kCellCount = 18;  // the 16 tones and one beyond each edge of the band
@@ -113,9 +115,10 @@ class RobustReceiver {
   std::vector<float> m_fftIn, m_fftOut;  // interleaved complex
   std::vector<float> m_equalise;         // per band bin: 1 / filter power response
   std::vector<float> m_scratch;
-  std::vector<float> m_frames;   // ring of frames, m_bandWidth normalised powers each, smoothed
-  std::vector<float> m_recent;   // the last few frames before smoothing
-  std::vector<uint8_t> m_peaky;  // ring: 1 when a frame holds a clear peak
+  std::vector<float> m_frames;        // ring of frames, m_bandWidth normalised powers each
+  std::vector<float> m_smoothed;      // ring: a symbol's geometric mean ending at each frame
+  std::vector<int64_t> m_smoothedAt;  // ring: the frame each smoothed row is for, or -1
+  std::vector<uint8_t> m_peaky;       // ring: 1 when a frame holds a clear peak
   int64_t m_frameCount = 0;
   int32_t m_peakyRecent = 0;
 
