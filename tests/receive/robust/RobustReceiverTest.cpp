@@ -66,18 +66,19 @@ struct HardCase {
   double snrDb, clockPpm, rate;
   int32_t block;
   double rt60, drrDb;
-  int heardOfFour;  // trials that must give the key; none may give a wrong one
+  int heardOfEight;  // trials that must give the key; none may give a wrong one
 };
 
 // Each channel that defeats the design's receiver is heard, with the right key, within the
 // trial, whatever the seed picks for key, lead silence and packet phase; the reverberant room
-// is heard most of the time and never gives a wrong key.
+// is heard nearly always (a faded tone must stand clear of the echo before it) and never gives
+// a wrong key.
 TEST_F(RobustReceiverTest, HearsTheRightKeyThroughHardChannels) {
   const HardCase cases[] = {
-      {"echo: RT60 0.6 s, DRR -6 dB", 10, 0, 48000, 1024, 0.6, -6, 2},
-      {"drift: 5000 ppm", 10, 5000, 48000, 1024, 0, 0, 4},
-      {"44.1 kHz capture in blocks of 4096", 10, 0, 44100, 4096, 0, 0, 4},
-      {"noise: -15 dB", -15, 0, 48000, 480, 0, 0, 4},
+      {"echo: RT60 0.6 s, DRR -6 dB", 10, 0, 48000, 1024, 0.6, -6, 7},
+      {"drift: 5000 ppm", 10, 5000, 48000, 1024, 0, 0, 8},
+      {"44.1 kHz capture in blocks of 4096", 10, 0, 44100, 4096, 0, 0, 8},
+      {"noise: -15 dB", -15, 0, 48000, 480, 0, 0, 8},
   };
   for (const HardCase& c : cases) {
     ChannelCondition condition;
@@ -88,7 +89,7 @@ TEST_F(RobustReceiverTest, HearsTheRightKeyThroughHardChannels) {
     condition.rt60 = c.rt60;
     condition.drrDb = c.drrDb;
     int heard = 0;
-    for (uint64_t seed : {11u, 12u, 13u, 14u}) {
+    for (uint64_t seed = 15; seed < 23; ++seed) {
       SCOPED_TRACE(std::string(c.name) + ", seed " + std::to_string(seed));
       const ChannelTrial trial = MakeTrial(condition, seed);
       RobustReceiver receiver(c.rate);
@@ -101,7 +102,7 @@ TEST_F(RobustReceiverTest, HearsTheRightKeyThroughHardChannels) {
       // Not before a cycle and a few symbols of signal have been read twice.
       EXPECT_GT(at - trial.signalStart, static_cast<int64_t>(1.0 * c.rate));
     }
-    EXPECT_GE(heard, c.heardOfFour) << c.name;
+    EXPECT_GE(heard, c.heardOfEight) << c.name;
   }
 }
 
