@@ -32,6 +32,8 @@ constexpr int32_t kFrameRing = 320;        // frames kept: three cycles and a sy
 constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
 constexpr double kWindowShare = 0.375;     // a frame spans the later part of a symbol
 constexpr int32_t kSmooth = kPhases;       // frames averaged into one reading: a symbol's worth
+constexpr int32_t kEchoSpan = 5;           // frames averaged into a symbol's level as an echo,
+constexpr int32_t kEchoLag = 2;            // ending this many frames before its reading's last
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
 constexpr float kLogFloor = 3.0f;          // added to every power before its logarithm is taken
 constexpr float kEchoicTail = 0.04f;       // a tail this strong calls for the echo checks
@@ -161,6 +163,8 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_frames.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
   m_smoothed.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
   m_smoothedAt.assign(kFrameRing, -1);
+  m_echoLevel.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
+  m_echoLevelAt.assign(kFrameRing, -1);
   m_peaky.assign(kFrameRing, 0);
 
   // Each frequency offset stands for a clock error, which also sets the symbol length.
@@ -178,6 +182,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
     m_framesPerSymbol[s + m_maxShift] = m_symbolLength / (1.0 + error) / m_hop;
   }
   m_gather.assign(static_cast<size_t>(kMaxSlots + 1) * kCells, 0.0f);
+  m_echoGather.assign(static_cast<size_t>(kMaxSlots + 1) * kCells, 0.0f);
   m_echoFree.assign(static_cast<size_t>(kMaxSlots) * kCells, 0.0f);
   m_reading.assign(kMaxSlots, 0);
   m_bestReading.assign(kMaxSlots, 0);
@@ -443,13 +448,13 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   for (int32_t i = 0; i < slots; ++i) {
     c.agreed = c.agreed && m_reading[i] == c.tones[kPositions - 1 - i % kPositions];
   }
-  // How much of each symbol's energy is still there in the next one: next to nothing on a dry
-  // channel, a good part of it in a reverberant room.
+  // How much of each symbol's energy is still there in the next one, over the noise floor (one
+  // unit per reading): next to nothing on a dry channel, a good part of it in a reverberant room.
   float tail = 0.0f, own = 0.0f;
   for (int p = 0; p < kPositions; ++p) {
     const int q = (p + kPositions - 1) % kPositions;
     if (c.tones[p] != c.tones[q]) {
-      tail += raw[p][c.tones[q] + 1];
+      tail += raw[p][c.tones[q] + 1] - static_cast<float>(readings[p]);
       own += raw[q][c.tones[q] + 1];
     }
   }
@@ -538,16 +543,18 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   return true;
 }
 
-// A symbol is read from the geometric mean of the symbol's worth of frames ending at a frame: in
-// a reverberant room a tone's energy swings within a symbol, and a faded tone holds its own
-// where its predecessor's echo dies away. Worked out only for frames a search reads, once each.
-size_t RobustReceiver::Smooth(int64_t frame) {
+// The geometric mean of the span frames ending at a frame, into the ring rows (done is the frame
+// each row was last worked out for). A symbol is read from a symbol's worth of frames: in a
+// reverberant room a tone's energy swings within a symbol, and a faded tone holds its own where
+// its predecessor's echo dies away. Worked out only for frames a search reads, once each.
+size_t RobustReceiver::Smooth(int64_t frame, int32_t span, std::vector<float>& rows,
+                              std::vector<int64_t>& done) {
   const size_t at = static_cast<size_t>(frame % kFrameRing) * m_bandWidth;
-  if (m_smoothedAt[frame % kFrameRing] == frame) {
+  if (done[frame % kFrameRing] == frame) {
     return at;
   }
-  const int64_t oldest = std::max<int64_t>({0, m_frameCount - kFrameRing, frame - kSmooth + 1});
-  float* smoothed = &m_smoothed[at];
+  const int64_t oldest = std::max<int64_t>({0, m_frameCount - kFrameRing, frame - span + 1});
+  float* smoothed = &rows[at];
   std::fill(smoothed, smoothed + m_bandWidth, 0.0f);
   for (int64_t f = oldest; f <= frame; ++f) {
     const float* row = &m_frames[static_cast<size_t>(f % kFrameRing) * m_bandWidth];
@@ -559,7 +566,7 @@ size_t RobustReceiver::Smooth(int64_t frame) {
   for (int32_t b = 0; b < m_bandWidth; ++b) {
     smoothed[b] = Exp2(smoothed[b] * scale) - kLogFloor;
   }
-  m_smoothedAt[frame % kFrameRing] = frame;
+  done[frame % kFrameRing] = frame;
   return at;
 }
 
@@ -575,9 +582,13 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
     if (frame < oldest) {
       break;
     }
-    const size_t at = Smooth(frame);
+    const size_t at = Smooth(frame, kSmooth, m_smoothed, m_smoothedAt);
+    // As an echo a symbol counts with its middle: its start is still building up in a room.
+    const size_t echo =
+        Smooth(std::max(oldest, frame - kEchoLag), kEchoSpan, m_echoLevel, m_echoLevelAt);
     for (int c = 0; c < kCells; ++c) {
       g[i * kCells + c] = m_smoothed[at + bins[c]];
+      m_echoGather[i * kCells + c] = m_echoLevel[echo + bins[c]];
     }
     slots = i;
   }
@@ -588,7 +599,7 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
     for (int c = 0; c < kCells; ++c) {
       // Divided by the square root of the predecessor, scaled so that noise alone (a power of 1
       // over the floor) divides by nothing.
-      const float before = kLogFloor + g[(i + 1) * kCells + c];
+      const float before = kLogFloor + m_echoGather[(i + 1) * kCells + c];
       e[c] = (kLogFloor + g[i * kCells + c]) * std::sqrt((kLogFloor + 1.0f) / before) - kLogFloor;
       if (e[c] > e[top]) {
         top = c;
