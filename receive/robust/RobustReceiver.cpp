@@ -161,9 +161,11 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_fftOut.assign(2 * kFftSize, 0.0f);
   m_scratch.assign(m_bandWidth, 0.0f);
   m_frames.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
-  m_smoothed.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
+  // Rows of these rings are written before they are read: left unset, their pages are only
+  // touched once a search needs them.
+  m_smoothed.reset(new float[static_cast<size_t>(kFrameRing) * m_bandWidth]);
   m_smoothedAt.assign(kFrameRing, -1);
-  m_echoLevel.assign(static_cast<size_t>(kFrameRing) * m_bandWidth, 0.0f);
+  m_echoLevel.reset(new float[static_cast<size_t>(kFrameRing) * m_bandWidth]);
   m_echoLevelAt.assign(kFrameRing, -1);
   m_peaky.assign(kFrameRing, 0);
 
@@ -277,11 +279,12 @@ void RobustReceiver::Analyse() {
   float peak = 0.0f;
   int32_t peakBin = 0;
   for (int32_t b = 0; b < m_bandWidth; ++b) {
-    row[b] /= floor;
-    if (row[b] > peak) {
-      peak = row[b];
+    const float power = row[b] / floor;
+    if (power > peak) {
+      peak = power;
       peakBin = b;
     }
+    row[b] = Log2(kLogFloor + power);  // kept as a logarithm: readings are geometric means
   }
   const uint8_t peaky = peak >= kPeakGate ? 1 : 0;
   // Recent clear peaks vote for every offset whose tone grid they lie on.
@@ -547,7 +550,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
 // each row was last worked out for). A symbol is read from a symbol's worth of frames: in a
 // reverberant room a tone's energy swings within a symbol, and a faded tone holds its own where
 // its predecessor's echo dies away. Worked out only for frames a search reads, once each.
-size_t RobustReceiver::Smooth(int64_t frame, int32_t span, std::vector<float>& rows,
+size_t RobustReceiver::Smooth(int64_t frame, int32_t span, float* rows,
                               std::vector<int64_t>& done) {
   const size_t at = static_cast<size_t>(frame % kFrameRing) * m_bandWidth;
   if (done[frame % kFrameRing] == frame) {
@@ -557,9 +560,9 @@ size_t RobustReceiver::Smooth(int64_t frame, int32_t span, std::vector<float>& r
   float* smoothed = &rows[at];
   std::fill(smoothed, smoothed + m_bandWidth, 0.0f);
   for (int64_t f = oldest; f <= frame; ++f) {
-    const float* row = &m_frames[static_cast<size_t>(f % kFrameRing) * m_bandWidth];
+    const float* logs = &m_frames[static_cast<size_t>(f % kFrameRing) * m_bandWidth];
     for (int32_t b = 0; b < m_bandWidth; ++b) {
-      smoothed[b] += Log2(kLogFloor + row[b]);
+      smoothed[b] += logs[b];
     }
   }
   const float scale = 1.0f / static_cast<float>(frame - oldest + 1);
@@ -582,10 +585,10 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
     if (frame < oldest) {
       break;
     }
-    const size_t at = Smooth(frame, kSmooth, m_smoothed, m_smoothedAt);
+    const size_t at = Smooth(frame, kSmooth, m_smoothed.get(), m_smoothedAt);
     // As an echo a symbol counts with its middle: its start is still building up in a room.
     const size_t echo =
-        Smooth(std::max(oldest, frame - kEchoLag), kEchoSpan, m_echoLevel, m_echoLevelAt);
+        Smooth(std::max(oldest, frame - kEchoLag), kEchoSpan, m_echoLevel.get(), m_echoLevelAt);
     for (int c = 0; c < kCells; ++c) {
       g[i * kCells + c] = m_smoothed[at + bins[c]];
       m_echoGather[i * kCells + c] = m_echoLevel[echo + bins[c]];

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct kiss_fft_state;
@@ -82,7 +83,7 @@ class RobustReceiver {
   void Decimated(float re, float im);
   void Analyse();
   void Search();
-  size_t Smooth(int64_t frame, int32_t span, std::vector<float>& rows, std::vector<int64_t>& done);
+  size_t Smooth(int64_t frame, int32_t span, float* rows, std::vector<int64_t>& done);
   int32_t Read(int32_t shift, int32_t phase);
   bool Evaluate(int32_t slots, Candidate* out) const;
   static constexpr int kCellCount = 18;  // the 16 tones and one beyond each edge of the band
@@ -115,12 +116,13 @@ class RobustReceiver {
   std::vector<float> m_fftIn, m_fftOut;  // interleaved complex
   std::vector<float> m_equalise;         // per band bin: 1 / filter power response
   std::vector<float> m_scratch;
-  std::vector<float> m_frames;         // ring of frames, m_bandWidth normalised powers each
-  std::vector<float> m_smoothed;       // ring: a symbol's geometric mean ending at each frame
-  std::vector<int64_t> m_smoothedAt;   // ring: the frame each smoothed row is for, or -1
-  std::vector<float> m_echoLevel;      // ring: the part of a symbol that counts as its echo
-  std::vector<int64_t> m_echoLevelAt;  // ring: the frame each such row is for, or -1
-  std::vector<uint8_t> m_peaky;        // ring: 1 when a frame holds a clear peak
+  std::vector<float> m_frames;  // ring of frames: log2 (kLogFloor + power over the floor) per bin
+  std::unique_ptr<float[]> m_smoothed;   // ring: a symbol's geometric mean ending at each frame
+  std::unique_ptr<float[]> m_logs;       // ring: log2 (kLogFloor + power); -1 first until taken
+  std::vector<int64_t> m_smoothedAt;     // ring: the frame each smoothed row is for, or -1
+  std::unique_ptr<float[]> m_echoLevel;  // ring: the part of a symbol that counts as its echo
+  std::vector<int64_t> m_echoLevelAt;    // ring: the frame each such row is for, or -1
+  std::vector<uint8_t> m_peaky;          // ring: 1 when a frame holds a clear peak
   int64_t m_frameCount = 0;
   int32_t m_peakyRecent = 0;
 
