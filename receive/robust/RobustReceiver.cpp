@@ -85,7 +85,7 @@ struct RobustReceiver::Candidate {
   bool valid = false;     // separator found, no edge tone, every high nibble non-zero
   bool checked = false;   // and the codec accepts the word
   bool agreed = false;    // and every single reading shows its position's tone
-  bool confirms = false;  // and it passes every test but the evenness of its margins
+  bool confirms = false;  // and it passes every test but the size or evenness of its margins
   bool echoic = false;    // symbols leave a tail in the next one
   float minMargin = 0.0f;
   float score = 0.0f;
@@ -532,12 +532,13 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     std::copy(c.margins, c.margins + kPositions, sorted);
     std::nth_element(sorted, sorted + kPositions / 2, sorted + kPositions);
     if (minMargin < kUneven * sorted[kPositions / 2]) {
-      c.confirms = minMargin >= kMinMargin;
+      c.confirms = true;
       c.verdict = "uneven margin";
       return false;
     }
   }
   if (minMargin < kMinMargin) {
+    c.confirms = true;
     c.verdict = "weak margin";
     return false;
   }
@@ -670,7 +671,8 @@ void RobustReceiver::Search() {
       }
     }
     // A true symbol phase lies on a plateau: a neighbouring phase, summing as many packets,
-    // confirms the key (a reverberant room may leave one of its positions weak there), where a
+    // confirms the key (reading it less clearly: a reverberant room or noise may leave one of its
+    // positions weak there), where a
     // phase that reads across symbol boundaries stands alone. Phases wrap: the one before phase
     // 0 reads the same cycle one symbol later.
     for (int32_t p = 0; p < kPhases; ++p) {
