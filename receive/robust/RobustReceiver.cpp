@@ -20,7 +20,8 @@ constexpr uint32_t kPayloadBytes = 4;              // the encoded key
 constexpr int kPositions = RobustInspection::kPositions;
 constexpr int kRepetitions = RobustInspection::kRepetitions;
 constexpr int kTones = 16;
-constexpr int kCells = kTones + 2;  // the tones and one more beyond each edge of the band
+constexpr int kEdge = 2;                    // tones watched beyond each edge of the band
+constexpr int kCells = kTones + 2 * kEdge;  // cells: the tones and those beyond the edges
 constexpr int32_t kMaxSlots = kRepetitions * kPositions;  // symbols read at most
 constexpr int32_t kFirstSlots = kPositions + 4;           // a cycle and four symbols read twice
 constexpr int32_t kNoReading = -2;
@@ -28,7 +29,7 @@ constexpr int32_t kNoReading = -2;
 constexpr double kBaseRate = 1500.0;       // decimated rate aimed at, complex samples per second
 constexpr int32_t kFftSize = 128;          // spectrum of one frame, zero-padded
 constexpr int32_t kBaseRing = 256;         // decimated samples kept (power of two)
-constexpr int32_t kFrameRing = 320;        // frames kept: three cycles and a symbol, with room
+constexpr int32_t kFrameRing = 288;        // frames kept: three cycles, a symbol and its smoothing
 constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
 constexpr double kWindowShare = 0.375;     // a frame spans the later part of a symbol
 constexpr int32_t kSmooth = kPhases;       // frames averaged into one reading: a symbol's worth
@@ -74,6 +75,11 @@ float Exp2(float x) {
   return e * scale;
 }
 
+// A tone as the inspection shows it: -1 and 16 for any below and above the band.
+int32_t Shown(int32_t tone) {
+  return std::clamp(tone, -1, kTones);
+}
+
 uint32_t Packed(const uint8_t* key) {
   return static_cast<uint32_t>(key[0]) << 24 | static_cast<uint32_t>(key[1]) << 16 |
          static_cast<uint32_t>(key[2]) << 8 | key[3];
@@ -99,7 +105,7 @@ struct RobustReceiver::Candidate {
 };
 
 RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
-  static_assert(kCellCount == kCells, "one cell per tone and one beyond each edge");
+  static_assert(kCellCount == kCells, "one cell per tone and per watched tone beyond the edges");
   ModemParams* params = CreateModemParams(kSenderRate, kPayloadBytes);
   double tone[kTones];
   for (int k = 0; k < kTones; ++k) {
@@ -118,7 +124,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_window = std::min(kFftSize, static_cast<int32_t>(std::lround(kWindowShare * m_symbolLength)));
   m_binHz = baseRate / kFftSize;
   m_maxShift = static_cast<int32_t>(std::ceil(centre * kMaxClockError / m_binHz));
-  const double reach = (kTones / 2 + 0.5) * spacing + centre * kMaxClockError;
+  const double reach = (kTones / 2 + kEdge - 0.5) * spacing + centre * kMaxClockError;
   m_bandHalf = static_cast<int32_t>(std::ceil(reach / m_binHz)) + 1;
   m_bandWidth = 2 * m_bandHalf + 1;
 
@@ -176,7 +182,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   for (int32_t s = -m_maxShift; s <= m_maxShift; ++s) {
     const double error = s * m_binHz / centre;
     for (int c = 0; c < kCells; ++c) {
-      const double f = tone[0] + (c - 1) * spacing;
+      const double f = tone[0] + (c - kEdge) * spacing;
       const double offset = (f * (1.0 + error) - centre) / m_binHz;
       m_toneBins[(s + m_maxShift) * kCells + c] =
           static_cast<int32_t>(std::lround(offset)) + m_bandHalf;
@@ -188,10 +194,11 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_echoFree.assign(static_cast<size_t>(kMaxSlots) * kCells, 0.0f);
   m_reading.assign(kMaxSlots, 0);
   m_bestReading.assign(kMaxSlots, 0);
-  // Which tone (if any) each band bin is under each offset, for the offsets' votes.
+  // Which tone (if any) each band bin is under each offset, for the offsets' votes: the tones
+  // and the one just beyond each edge.
   m_cellOf.assign(static_cast<size_t>(shifts) * m_bandWidth, -1);
   for (int32_t s = 0; s < shifts; ++s) {
-    for (int c = 0; c < kCells; ++c) {
+    for (int c = kEdge - 1; c <= kEdge + kTones; ++c) {
       const int32_t b = m_toneBins[s * kCells + c];
       if (b >= 0 && b < m_bandWidth) {
         m_cellOf[s * m_bandWidth + b] = static_cast<int8_t>(c);
@@ -323,9 +330,9 @@ bool RobustReceiver::RivalSpells(const Candidate& c, const float (*sums)[kCellCo
     if (c.tones[p] != c.tones[q] && c.tones[p] != c.tones[r] && j + 1 < 2 * kPayloadBytes) {
       continue;
     }
-    const float top = sums[p][c.tones[p] + 1];
+    const float top = sums[p][c.tones[p] + kEdge];
     for (int z = (j % 2 == 0 ? 1 : 0); z < kTones; ++z) {
-      if (z == c.tones[p] || sums[p][z + 1] < kRepeatRival * top) {
+      if (z == c.tones[p] || sums[p][z + kEdge] < kRepeatRival * top) {
         continue;
       }
       uint8_t other[4];
@@ -347,7 +354,7 @@ bool RobustReceiver::RivalSpells(const Candidate& c, const float (*sums)[kCellCo
 bool RobustReceiver::EarlierSpells(const Candidate& c, const float (*sums)[kCellCount]) const {
   const int faded = (c.separator + 1) % kPositions;
   for (int z = 1; z < kTones; ++z) {
-    if (sums[faded][z + 1] < kFadedShare * sums[faded][1]) {
+    if (sums[faded][z + kEdge] < kFadedShare * sums[faded][kEdge]) {
       continue;
     }
     for (int swapped = -1; swapped < static_cast<int>(2 * kPayloadBytes); ++swapped) {
@@ -404,10 +411,10 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     for (int k = 0; k < kCells; ++k) {
       if (k != best && cell[k] > second) {
         second = cell[k];
-        c.runnerUp[p] = k - 1;
+        c.runnerUp[p] = k - kEdge;
       }
     }
-    c.tones[p] = best - 1;
+    c.tones[p] = best - kEdge;
     c.rivals[p] = second / std::max(cell[best], 1e-30f);
     c.margins[p] = (cell[best] - second) / static_cast<float>(std::max(1, readings[p]));
     total += c.margins[p];
@@ -457,8 +464,8 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   for (int p = 0; p < kPositions; ++p) {
     const int q = (p + kPositions - 1) % kPositions;
     if (c.tones[p] != c.tones[q]) {
-      tail += raw[p][c.tones[q] + 1] - static_cast<float>(readings[p]);
-      own += raw[q][c.tones[q] + 1];
+      tail += raw[p][c.tones[q] + kEdge] - static_cast<float>(readings[p]);
+      own += raw[q][c.tones[q] + kEdge];
     }
   }
   c.echoic = tail >= kEchoicTail * own;
@@ -490,7 +497,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   // A tone read twice in a row must not fade in its second symbol: an echo does.
   for (int p = 0; p < kPositions; ++p) {
     const int q = (p + kPositions - 1) % kPositions;
-    const int cell = c.tones[p] + 1;
+    const int cell = c.tones[p] + kEdge;
     if (c.tones[p] == c.tones[q] && raw[p][cell] < kRepeatHold * raw[q][cell]) {
       c.verdict = "echo repeat";
       return false;
@@ -609,7 +616,7 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
         top = c;
       }
     }
-    m_reading[i] = top - 1;
+    m_reading[i] = top - kEdge;
   }
   return slots;
 }
@@ -695,11 +702,11 @@ void RobustReceiver::Search() {
   for (int r = 0; r < kRepetitions; ++r) {
     for (int p = 0; p < kPositions; ++p) {
       const int32_t i = r * kPositions + (kPositions - 1 - p);
-      in.tones[r][p] = i < bestSlots ? m_bestReading[i] : kNoReading;
+      in.tones[r][p] = i < bestSlots ? Shown(m_bestReading[i]) : kNoReading;
     }
   }
   for (int p = 0; p < kPositions; ++p) {
-    in.summed[p] = best.tones[p];
+    in.summed[p] = Shown(best.tones[p]);
     in.margins[p] = best.margins[p];
     in.rivals[p] = best.rivals[p];
   }

@@ -10,7 +10,7 @@
 // grid holds most recent peaks, and every symbol phase. It reads the symbols one by one, divides
 // out the square root of each symbol's predecessor (its echo), sums the readings of each cycle
 // position over up to three repetitions and aligns the cycle on its two tone-0 separator symbols. A
-// key is committed when every position's margin clears a threshold, no symbol sits on the tone just
+// key is committed when every position's margin clears a threshold, no symbol sits on the two tones
 // beyond either end of the band, at least four symbols have been read twice and every reading
 // agrees, a tone repeated in a row keeps its energy, the codec accepts the word, a neighbouring
 // phase reads the same key and no hypothesis commits another key. Where symbols leave a tail, an
@@ -46,7 +46,7 @@ struct RobustInspection {
   int32_t phase = 0;                      // symbol phase, in eighths of a symbol
   int32_t separator = -1;                 // cycle position of the first separator symbol
   // Tone of each cycle position, oldest first, per repetition (row 0 newest; -2 where not
-  // read) and summed; -1 and 16 are the tones just beyond the band's edges.
+  // read) and summed; -1 and 16 stand for tones below and above the band.
   int32_t tones[kRepetitions][kPositions] = {};
   int32_t summed[kPositions] = {};
   float margins[kPositions] = {};  // best minus second, per repetition, in noise-floor units
@@ -86,7 +86,7 @@ class RobustReceiver {
   size_t Smooth(int64_t frame, int32_t span, float* rows, std::vector<int64_t>& done);
   int32_t Read(int32_t shift, int32_t phase);
   bool Evaluate(int32_t slots, Candidate* out) const;
-  static constexpr int kCellCount = 18;  // the 16 tones and one beyond each edge of the band
+  static constexpr int kCellCount = 20;  // the 16 tones and two beyond each edge of the band
   bool RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
                    const uint8_t* key) const;
   bool EarlierSpells(const Candidate& c, const float (*sums)[kCellCount]) const;
