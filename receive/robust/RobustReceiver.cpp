@@ -3,6 +3,7 @@
 #include <kiss_fft.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +41,8 @@ constexpr float kLogFloor = 3.0f;          // added to every power before its lo
 constexpr float kEchoicTail = 0.04f;       // a tail this strong calls for the echo checks
 constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
 constexpr float kRepeatRival = 0.25f;      // a tone this loud beside a repeat must not spell a word
-constexpr float kRivalShare = 0.4f;        // a runner-up this close must not spell a word
+constexpr float kRivalShare = 0.4f;        // a runner-up this close must not spell a word,
+constexpr size_t kRivalsAtOnce = 2;        // nor such runner-ups put in together
 constexpr float kFadedShare = 0.3f;        // a faded first symbol keeps this much over the echo
 constexpr float kShiftRival = 0.05f;       // a runner-up this close may stand in a shifted word
 constexpr float kUneven = 0.05f;           // the weakest margin against the median one
@@ -511,20 +513,36 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.verdict = "check failed";
     return false;
   }
-  // Where symbols leave a tail, an echo can outweigh a faded tone: a close runner-up in any
-  // place, any tone loud enough beside a repeated one or in the last place, must not spell a
+  // Where symbols leave a tail, an echo can outweigh a faded tone: close runner-ups in any two
+  // places, any tone loud enough beside a repeated one or in the last place, must not spell a
   // word, and no position may be far weaker than the rest.
   if (c.echoic) {
+    // A close runner-up, or two at once, put in place of the tones read.
+    int32_t places[2 * kPayloadBytes];
+    int32_t close = 0;
     for (uint32_t j = 0; j < 2 * kPayloadBytes; ++j) {
       const int p = (c.separator + 2 + static_cast<int>(j)) % kPositions;
       const int32_t rival = c.runnerUp[p];
-      if (c.rivals[p] < kRivalShare || rival < 0 || rival >= kTones || (j % 2 == 0 && rival == 0)) {
+      if (c.rivals[p] >= kRivalShare && rival >= 0 && rival < kTones &&
+          !(j % 2 == 0 && rival == 0)) {
+        places[close++] = static_cast<int32_t>(j);
+      }
+    }
+    for (uint32_t set = 1; set < (1u << close); ++set) {
+      if (std::bitset<2 * kPayloadBytes>(set).count() > kRivalsAtOnce) {
         continue;
       }
       uint8_t other[4];
       std::copy(c.key, c.key + 4, other);
-      const int shift = j % 2 == 0 ? 4 : 0;
-      other[j / 2] = static_cast<uint8_t>((other[j / 2] & ~(15 << shift)) | rival << shift);
+      for (int32_t k = 0; k < close; ++k) {
+        if (set & (1u << k)) {
+          const uint32_t j = static_cast<uint32_t>(places[k]);
+          const int p = (c.separator + 2 + places[k]) % kPositions;
+          const int shift = j % 2 == 0 ? 4 : 0;
+          other[j / 2] =
+              static_cast<uint8_t>((other[j / 2] & ~(15 << shift)) | c.runnerUp[p] << shift);
+        }
+      }
       std::string word(reinterpret_cast<const char*>(other), kPayloadBytes), spelled;
       if (ShareKeyEncoder::Decode(word, &spelled)) {
         c.verdict = "rival word";

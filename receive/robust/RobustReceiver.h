@@ -1,23 +1,23 @@
-// The robust receiver: hears the repeating share-key packet at any capture rate, through a
-// sender clock error of several thousand ppm, echo and noise, and commits a key only when every
-// symbol of the packet stands clear of its rivals.
+// The robust receiver: hears the repeating share-key packet at any capture rate, through a sender
+// clock error of several thousand ppm, echo and noise, and commits a key only when every symbol of
+// the packet stands clear of its rivals.
 //
 // The band of the 16 tones is mixed down and decimated to about 1500 complex samples per second.
-// Every eighth of a symbol a spectrum of the last three eighths is taken, and a symbol is read
-// from the geometric mean of a symbol's worth of them (a reverberant room makes a tone's energy
-// swing within a symbol). Once enough frames hold a clear peak, every symbol a search tries the
-// frequency offsets (one spectrum bin apart, each fixing the symbol length it implies) whose tone
-// grid holds most recent peaks, and every symbol phase. It reads the symbols one by one, divides
-// out the square root of each symbol's predecessor (its echo), sums the readings of each cycle
-// position over up to three repetitions and aligns the cycle on its two tone-0 separator symbols. A
-// key is committed when every position's margin clears a threshold, no symbol sits on the two tones
-// beyond either end of the band, at least four symbols have been read twice and every reading
-// agrees, a tone repeated in a row keeps its energy, the codec accepts the word, a neighbouring
-// phase reads the same key and no hypothesis commits another key. Where symbols leave a tail, an
-// echo in place of a faded tone is what to fear: no close runner-up, no tone beside a repeated
-// one or in the last place, may spell another word, the packet read one symbol later must not
-// spell one either, nor, when it ends on tone 0, the packet read one symbol earlier, and no
-// position may be far weaker than the rest.
+// Every eighth of a symbol a spectrum of the last three eighths is taken, and a symbol is read from
+// the geometric mean of a symbol's worth of them (a reverberant room makes a tone's energy swing
+// within a symbol). Once enough frames hold a clear peak, every symbol a search tries the frequency
+// offsets (one spectrum bin apart, each fixing the symbol length it implies) whose tone grid holds
+// most recent peaks, and every symbol phase. It reads the symbols one by one, divides out the
+// square root of each symbol's predecessor (its echo), sums the readings of each cycle position
+// over up to three repetitions and aligns the cycle on its two tone-0 separator symbols. A key is
+// committed when every position's margin clears a threshold, no symbol sits on the two tones beyond
+// either end of the band, at least four symbols have been read twice and every reading agrees, a
+// tone repeated in a row keeps its energy, the codec accepts the word, a neighbouring phase reads
+// the same key and no hypothesis commits another key. Where symbols leave a tail, an echo in place
+// of a faded tone is what to fear: no close runner-up (nor two at once), no tone beside a repeated
+// one or in the last place, may spell another word, the packet read one symbol later must not spell
+// one either, nor, when it ends on tone 0, the packet read one symbol earlier, and no position may
+// be far weaker than the rest.
 #pragma once
 
 #include <cstddef>
