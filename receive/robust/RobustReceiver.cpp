@@ -82,6 +82,18 @@ int32_t Shown(int32_t tone) {
   return std::clamp(tone, -1, kTones);
 }
 
+// True when the encoded key passes the codec's check.
+bool Spells(const uint8_t* key) {
+  std::string word(reinterpret_cast<const char*>(key), kPayloadBytes), letters;
+  return ShareKeyEncoder::Decode(word, &letters);
+}
+
+// Puts tone in payload symbol j of key (even j the high nibble of byte j / 2).
+void SetNibble(uint8_t* key, uint32_t j, int32_t tone) {
+  const int shift = j % 2 == 0 ? 4 : 0;
+  key[j / 2] = static_cast<uint8_t>((key[j / 2] & ~(15 << shift)) | (tone & 15) << shift);
+}
+
 uint32_t Packed(const uint8_t* key) {
   return static_cast<uint32_t>(key[0]) << 24 | static_cast<uint32_t>(key[1]) << 16 |
          static_cast<uint32_t>(key[2]) << 8 | key[3];
@@ -339,10 +351,8 @@ bool RobustReceiver::RivalSpells(const Candidate& c, const float (*sums)[kCellCo
       }
       uint8_t other[4];
       std::copy(key, key + 4, other);
-      const int shift = j % 2 == 0 ? 4 : 0;
-      other[j / 2] = static_cast<uint8_t>((other[j / 2] & ~(15 << shift)) | z << shift);
-      std::string word(reinterpret_cast<const char*>(other), kPayloadBytes), spelled;
-      if (ShareKeyEncoder::Decode(word, &spelled) || RivalSpells(c, sums, j + 1, other)) {
+      SetNibble(other, j, z);
+      if (Spells(other) || RivalSpells(c, sums, j + 1, other)) {
         return true;
       }
     }
@@ -360,7 +370,7 @@ bool RobustReceiver::EarlierSpells(const Candidate& c, const float (*sums)[kCell
       continue;
     }
     for (int swapped = -1; swapped < static_cast<int>(2 * kPayloadBytes); ++swapped) {
-      uint8_t word[4];
+      uint8_t word[4] = {};
       bool possible = true;
       for (int j = 0; j < static_cast<int>(2 * kPayloadBytes); ++j) {
         const int p = (c.separator + 1 + j) % kPositions;
@@ -370,11 +380,9 @@ bool RobustReceiver::EarlierSpells(const Candidate& c, const float (*sums)[kCell
           tone = c.runnerUp[p];
         }
         possible = possible && tone >= (j % 2 == 0 ? 1 : 0) && tone < kTones;
-        const int shift = j % 2 == 0 ? 4 : 0;
-        word[j / 2] = static_cast<uint8_t>((j % 2 == 0 ? 0 : word[j / 2]) | (tone & 15) << shift);
+        SetNibble(word, static_cast<uint32_t>(j), tone);
       }
-      std::string text(reinterpret_cast<const char*>(word), kPayloadBytes), spelled;
-      if (possible && ShareKeyEncoder::Decode(text, &spelled)) {
+      if (possible && Spells(word)) {
         return true;
       }
     }
@@ -453,8 +461,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.key[j] = static_cast<uint8_t>(high << 4 | low);
   }
   c.valid = true;
-  std::string packet(reinterpret_cast<const char*>(c.key), kPayloadBytes), letters;
-  c.checked = ShareKeyEncoder::Decode(packet, &letters);
+  c.checked = Spells(c.key);
   // Every single reading must show its position's tone: a packet repeats, music does not.
   c.agreed = true;
   for (int32_t i = 0; i < slots; ++i) {
@@ -490,8 +497,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
           j + 1 < kPayloadBytes ? c.tones[(c.separator + 4 + 2 * j) % kPositions] : 0;
       later[j] = static_cast<uint8_t>(high << 4 | low);
     }
-    std::string word(reinterpret_cast<const char*>(later), kPayloadBytes), spelled;
-    if (ShareKeyEncoder::Decode(word, &spelled)) {
+    if (Spells(later)) {
       c.verdict = "shifted word";
       return false;
     }
@@ -536,15 +542,11 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
       std::copy(c.key, c.key + 4, other);
       for (int32_t k = 0; k < close; ++k) {
         if (set & (1u << k)) {
-          const uint32_t j = static_cast<uint32_t>(places[k]);
-          const int p = (c.separator + 2 + places[k]) % kPositions;
-          const int shift = j % 2 == 0 ? 4 : 0;
-          other[j / 2] =
-              static_cast<uint8_t>((other[j / 2] & ~(15 << shift)) | c.runnerUp[p] << shift);
+          SetNibble(other, static_cast<uint32_t>(places[k]),
+                    c.runnerUp[(c.separator + 2 + places[k]) % kPositions]);
         }
       }
-      std::string word(reinterpret_cast<const char*>(other), kPayloadBytes), spelled;
-      if (ShareKeyEncoder::Decode(word, &spelled)) {
+      if (Spells(other)) {
         c.verdict = "rival word";
         return false;
       }
@@ -553,21 +555,21 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
       c.verdict = "rival repeat";
       return false;
     }
+  }
+  c.confirms = true;  // only the margins are left to judge
+  if (c.echoic) {
     float sorted[kPositions];
     std::copy(c.margins, c.margins + kPositions, sorted);
     std::nth_element(sorted, sorted + kPositions / 2, sorted + kPositions);
     if (minMargin < kUneven * sorted[kPositions / 2]) {
-      c.confirms = true;
       c.verdict = "uneven margin";
       return false;
     }
   }
   if (minMargin < kMinMargin) {
-    c.confirms = true;
     c.verdict = "weak margin";
     return false;
   }
-  c.confirms = true;
   c.verdict = "accepted";
   return true;
 }
@@ -654,7 +656,7 @@ void RobustReceiver::Search() {
       continue;
     }
     // Per phase and number of packets summed: the key accepted, and the key that phase would
-    // confirm (accepted, or refused only for an uneven margin), or 0.
+    // confirm (accepted, or refused only for weak or uneven margins), or 0.
     uint32_t phaseKeys[kPhases][kRepetitions] = {};
     uint32_t confirmKeys[kPhases][kRepetitions] = {};
     for (int32_t phase = 0; phase < kPhases; ++phase) {
@@ -696,10 +698,9 @@ void RobustReceiver::Search() {
       }
     }
     // A true symbol phase lies on a plateau: a neighbouring phase, summing as many packets,
-    // confirms the key (reading it less clearly: a reverberant room or noise may leave one of its
-    // positions weak there), where a
-    // phase that reads across symbol boundaries stands alone. Phases wrap: the one before phase
-    // 0 reads the same cycle one symbol later.
+    // confirms the key (reading it less clearly: a reverberant room or noise may leave one of
+    // its positions weak there), where a phase that reads across symbol boundaries stands alone.
+    // Phases wrap: the one before phase 0 reads the same cycle one symbol later.
     for (int32_t p = 0; p < kPhases; ++p) {
       for (int32_t r = 0; r < kRepetitions; ++r) {
         const uint32_t key = phaseKeys[p][r];

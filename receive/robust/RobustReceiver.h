@@ -118,7 +118,6 @@ class RobustReceiver {
   std::vector<float> m_scratch;
   std::vector<float> m_frames;  // ring of frames: log2 (kLogFloor + power over the floor) per bin
   std::unique_ptr<float[]> m_smoothed;   // ring: a symbol's geometric mean ending at each frame
-  std::unique_ptr<float[]> m_logs;       // ring: log2 (kLogFloor + power); -1 first until taken
   std::vector<int64_t> m_smoothedAt;     // ring: the frame each smoothed row is for, or -1
   std::unique_ptr<float[]> m_echoLevel;  // ring: the part of a symbol that counts as its echo
   std::vector<int64_t> m_echoLevelAt;    // ring: the frame each such row is for, or -1
