@@ -39,7 +39,8 @@ constexpr int32_t kEchoLag = 2;            // ending this many frames before its
 constexpr double kMaxClockError = 6.5e-3;  // frequency offsets searched, either way
 constexpr float kLogFloor = 3.0f;          // added to every power before its logarithm is taken
 constexpr float kEchoicTail = 0.04f;       // a tail this strong calls for the echo checks
-constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy
+constexpr float kRepeatHold = 0.8f;        // a repeated tone keeps this much of its energy,
+constexpr float kHoldSlack = 2.0f;         // give or take this much noise (floor units per reading)
 constexpr float kRepeatRival = 0.25f;      // a tone this loud beside a repeat must not spell a word
 constexpr float kRivalShare = 0.4f;        // a runner-up this close must not spell a word,
 constexpr size_t kRivalsAtOnce = 2;        // nor such runner-ups put in together
@@ -107,6 +108,7 @@ struct RobustReceiver::Candidate {
   bool agreed = false;    // and every single reading shows its position's tone
   bool confirms = false;  // and it passes every test but the size or evenness of its margins
   bool echoic = false;    // symbols leave a tail in the next one
+  float tail = 0.0f;      // how much: the tail over the symbols' own energy
   float minMargin = 0.0f;
   float score = 0.0f;
   int32_t separator = -1;
@@ -469,6 +471,8 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   }
   // How much of each symbol's energy is still there in the next one, over the noise floor (one
   // unit per reading): next to nothing on a dry channel, a good part of it in a reverberant room.
+  // A phase that reads across symbol boundaries shows a tail of its own, and in strong noise so
+  // may any phase: the channel counts as echoic only while no phase read it clean last search.
   float tail = 0.0f, own = 0.0f;
   for (int p = 0; p < kPositions; ++p) {
     const int q = (p + kPositions - 1) % kPositions;
@@ -477,7 +481,8 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
       own += raw[q][c.tones[q] + kEdge];
     }
   }
-  c.echoic = tail >= kEchoicTail * own;
+  c.tail = tail / std::max(own, 1e-6f);
+  c.echoic = c.tail >= kEchoicTail && m_cleanestTail >= kEchoicTail;
   // Where symbols leave a tail, the separator's echo in place of a faded first symbol reads as a
   // packet one symbol late that ends on tone 0: such a packet is refused when the packet one
   // symbol earlier, with a faded tone in place of the last separator symbol, could spell a word.
@@ -502,11 +507,13 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
       return false;
     }
   }
-  // A tone read twice in a row must not fade in its second symbol: an echo does.
+  // A tone read twice in a row must not fade in its second symbol (beyond what noise explains):
+  // an echo does.
   for (int p = 0; p < kPositions; ++p) {
     const int q = (p + kPositions - 1) % kPositions;
     const int cell = c.tones[p] + kEdge;
-    if (c.tones[p] == c.tones[q] && raw[p][cell] < kRepeatHold * raw[q][cell]) {
+    const float slack = kHoldSlack * static_cast<float>(readings[p]);
+    if (c.tones[p] == c.tones[q] && raw[p][cell] + slack < kRepeatHold * raw[q][cell]) {
       c.verdict = "echo repeat";
       return false;
     }
@@ -648,6 +655,7 @@ void RobustReceiver::Search() {
     most = std::max(most, m_shiftVotes[s]);
   }
   Candidate candidate, best, accepted;
+  float cleanest = std::numeric_limits<float>::infinity();  // tail of the cleanest sound reading
   bool haveAccepted = false, ambiguous = false, bestValid = false, any = false;
   bool confirmed = false;
   int32_t bestShift = 0, bestPhase = 0, bestSlots = 0;
@@ -670,6 +678,9 @@ void RobustReceiver::Search() {
           break;
         }
         const bool ok = Evaluate(n, &candidate);
+        if (candidate.checked && candidate.agreed) {
+          cleanest = std::min(cleanest, candidate.tail);
+        }
         confirmKeys[phase][r] = candidate.confirms ? Packed(candidate.key) : 0;
         if (ok) {
           phaseKeys[phase][r] = Packed(candidate.key);
@@ -709,6 +720,8 @@ void RobustReceiver::Search() {
       }
     }
   }
+
+  m_cleanestTail = cleanest;
 
   RobustInspection& in = m_inspection;
   in.samplePosition = m_consumed;

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -124,6 +125,9 @@ class RobustReceiver {
   std::vector<uint8_t> m_peaky;          // ring: 1 when a frame holds a clear peak
   int64_t m_frameCount = 0;
   int32_t m_peakyRecent = 0;
+  // The weakest tail (over the symbols' own energy) of any reading last search that passed the
+  // check with every reading agreeing; until one has, the channel counts as echoic.
+  float m_cleanestTail = std::numeric_limits<float>::infinity();
 
   // Hypotheses.
   int32_t m_maxShift;

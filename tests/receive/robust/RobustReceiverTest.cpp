@@ -106,6 +106,23 @@ TEST_F(RobustReceiverTest, HearsTheRightKeyThroughHardChannels) {
   }
 }
 
+// Strong noise on a dry channel does not set off what guards against a room: keys that start
+// on a repeated nibble or repeat one further on, at -15 dB, are heard (trials whose phases
+// happen to read a noisy tail, or whose repeated tone comes back a little weaker).
+TEST_F(RobustReceiverTest, StrongNoiseIsNoEcho) {
+  ChannelCondition condition;
+  condition.snrDb = -15;
+  for (uint64_t seed : {454, 493, 555}) {
+    const ChannelTrial trial = MakeTrial(condition, seed);
+    RobustReceiver receiver(48000);
+    if (FeedBlocks(receiver, trial.samples, 1024) < 0) {
+      ADD_FAILURE() << "seed " << seed << ": " << receiver.Inspect().verdict;
+      continue;
+    }
+    EXPECT_EQ(Letters(receiver.Result().key), trial.shareKey) << "seed " << seed;
+  }
+}
+
 // A key whose every symbol comes back a symbol later at half its level, each symbol repeated
 // into the next, is heard as itself: the refusals meant for faded tones in a reverberant room
 // leave a clear key through a strong echo alone, also one whose word ends on tone 0 (STERNS)
