@@ -13,11 +13,12 @@
 // committed when every position's margin clears a threshold, no symbol sits on the two tones beyond
 // either end of the band, at least four symbols have been read twice and every reading agrees, a
 // tone repeated in a row keeps its energy, the codec accepts the word, a neighbouring phase reads
-// the same key and no hypothesis commits another key. Where symbols leave a tail, an echo in place
-// of a faded tone is what to fear: no close runner-up (nor two at once), no tone beside a repeated
-// one or in the last place, may spell another word, the packet read one symbol later must not spell
-// one either, nor, when it ends on tone 0, the packet read one symbol earlier, and no position may
-// be far weaker than the rest.
+// the same key and no hypothesis commits another key. Where symbols leave a tail at every phase
+// (noise alone leaves none at the phase on the symbols), an echo in place of a faded tone is what
+// to fear: no close runner-up (nor two at once), no tone beside a repeated one or in the last
+// place, may spell another word, the packet read one symbol later must not spell one either, nor,
+// when it ends on tone 0, the packet read one symbol earlier, and no position may be far weaker
+// than the rest.
 #pragma once
 
 #include <cstddef>
