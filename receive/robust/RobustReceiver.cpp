@@ -187,8 +187,8 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   // touched once a search needs them.
   m_smoothed.reset(new float[static_cast<size_t>(kFrameRing) * m_bandWidth]);
   m_smoothedAt.assign(kFrameRing, -1);
-  m_echoLevel.reset(new float[static_cast<size_t>(kFrameRing) * m_bandWidth]);
-  m_echoLevelAt.assign(kFrameRing, -1);
+  m_echoScale.reset(new float[static_cast<size_t>(kFrameRing) * m_bandWidth]);
+  m_echoScaleAt.assign(kFrameRing, -1);
   m_peaky.assign(kFrameRing, 0);
 
   // Each frequency offset stands for a clock error, which also sets the symbol length.
@@ -584,8 +584,11 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
 // The geometric mean of the span frames ending at a frame, into the ring rows (done is the frame
 // each row was last worked out for). A symbol is read from a symbol's worth of frames: in a
 // reverberant room a tone's energy swings within a symbol, and a faded tone holds its own where
-// its predecessor's echo dies away. Worked out only for frames a search reads, once each.
-size_t RobustReceiver::Smooth(int64_t frame, int32_t span, float* rows,
+// its predecessor's echo dies away. With asEcho, each row holds instead what a reading after this
+// symbol is multiplied by to divide out the square root of its echo, scaled so that noise alone (a
+// power of 1 over the floor) divides by nothing. Worked out only for frames a search reads, once
+// each.
+size_t RobustReceiver::Smooth(int64_t frame, int32_t span, bool asEcho, float* rows,
                               std::vector<int64_t>& done) {
   const size_t at = static_cast<size_t>(frame % kFrameRing) * m_bandWidth;
   if (done[frame % kFrameRing] == frame) {
@@ -602,7 +605,8 @@ size_t RobustReceiver::Smooth(int64_t frame, int32_t span, float* rows,
   }
   const float scale = 1.0f / static_cast<float>(frame - oldest + 1);
   for (int32_t b = 0; b < m_bandWidth; ++b) {
-    smoothed[b] = Exp2(smoothed[b] * scale) - kLogFloor;
+    const float level = Exp2(smoothed[b] * scale) - kLogFloor;
+    smoothed[b] = asEcho ? std::sqrt((kLogFloor + 1.0f) / (kLogFloor + level)) : level;
   }
   done[frame % kFrameRing] = frame;
   return at;
@@ -620,13 +624,13 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
     if (frame < oldest) {
       break;
     }
-    const size_t at = Smooth(frame, kSmooth, m_smoothed.get(), m_smoothedAt);
+    const size_t at = Smooth(frame, kSmooth, false, m_smoothed.get(), m_smoothedAt);
     // As an echo a symbol counts with its middle: its start is still building up in a room.
-    const size_t echo =
-        Smooth(std::max(oldest, frame - kEchoLag), kEchoSpan, m_echoLevel.get(), m_echoLevelAt);
+    const size_t echo = Smooth(std::max(oldest, frame - kEchoLag), kEchoSpan, true,
+                               m_echoScale.get(), m_echoScaleAt);
     for (int c = 0; c < kCells; ++c) {
       g[i * kCells + c] = m_smoothed[at + bins[c]];
-      m_echoGather[i * kCells + c] = m_echoLevel[echo + bins[c]];
+      m_echoGather[i * kCells + c] = m_echoScale[echo + bins[c]];
     }
     slots = i;
   }
@@ -635,10 +639,7 @@ int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
     float* e = &m_echoFree[i * kCells];
     int top = 0;
     for (int c = 0; c < kCells; ++c) {
-      // Divided by the square root of the predecessor, scaled so that noise alone (a power of 1
-      // over the floor) divides by nothing.
-      const float before = kLogFloor + m_echoGather[(i + 1) * kCells + c];
-      e[c] = (kLogFloor + g[i * kCells + c]) * std::sqrt((kLogFloor + 1.0f) / before) - kLogFloor;
+      e[c] = (kLogFloor + g[i * kCells + c]) * m_echoGather[(i + 1) * kCells + c] - kLogFloor;
       if (e[c] > e[top]) {
         top = c;
       }
@@ -655,7 +656,7 @@ void RobustReceiver::Search() {
     most = std::max(most, m_shiftVotes[s]);
   }
   Candidate candidate, best, accepted;
-  float cleanest = std::numeric_limits<float>::infinity();  // tail of the cleanest sound reading
+  float cleanest = std::numeric_limits<float>::infinity();  // least tail of a checked, agreed word
   bool haveAccepted = false, ambiguous = false, bestValid = false, any = false;
   bool confirmed = false;
   int32_t bestShift = 0, bestPhase = 0, bestSlots = 0;

@@ -85,7 +85,7 @@ class RobustReceiver {
   void Decimated(float re, float im);
   void Analyse();
   void Search();
-  size_t Smooth(int64_t frame, int32_t span, float* rows, std::vector<int64_t>& done);
+  size_t Smooth(int64_t frame, int32_t span, bool asEcho, float* rows, std::vector<int64_t>& done);
   int32_t Read(int32_t shift, int32_t phase);
   bool Evaluate(int32_t slots, Candidate* out) const;
   static constexpr int kCellCount = 20;  // the 16 tones and two beyond each edge of the band
@@ -121,8 +121,8 @@ class RobustReceiver {
   std::vector<float> m_frames;  // ring of frames: log2 (kLogFloor + power over the floor) per bin
   std::unique_ptr<float[]> m_smoothed;   // ring: a symbol's geometric mean ending at each frame
   std::vector<int64_t> m_smoothedAt;     // ring: the frame each smoothed row is for, or -1
-  std::unique_ptr<float[]> m_echoLevel;  // ring: the part of a symbol that counts as its echo
-  std::vector<int64_t> m_echoLevelAt;    // ring: the frame each such row is for, or -1
+  std::unique_ptr<float[]> m_echoScale;  // ring: the factor that divides out a symbol's echo
+  std::vector<int64_t> m_echoScaleAt;    // ring: the frame each such row is for, or -1
   std::vector<uint8_t> m_peaky;          // ring: 1 when a frame holds a clear peak
   int64_t m_frameCount = 0;
   int32_t m_peakyRecent = 0;
@@ -138,7 +138,7 @@ class RobustReceiver {
   std::vector<int32_t> m_shiftVotes;      // [shift] recent clear peaks on that offset's tones
   std::vector<int32_t> m_peakBin;         // ring: each frame's loudest band bin
   std::vector<float> m_gather;            // [slot][cell], newest slot first
-  std::vector<float> m_echoGather;        // [slot][cell] levels as an echo
+  std::vector<float> m_echoGather;        // [slot][cell] the echo factor each puts on the next slot
   std::vector<float> m_echoFree;          // [slot][cell] after the echo is taken away
   std::vector<int32_t> m_reading;         // [slot] loudest cell of each slot alone, as a tone
   std::vector<int32_t> m_bestReading;
