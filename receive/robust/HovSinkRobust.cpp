@@ -1,6 +1,7 @@
 #include "receive/robust/HovSinkRobust.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "runtime/HovLog.h"
 
@@ -42,7 +43,7 @@ int32_t HovSinkRobust::Write(const int16_t* data, int32_t frames) {
     const RobustResult& result = m_receiver->Result();
     {
       std::lock_guard<std::mutex> lock(m_packetLock);
-      std::copy(result.key, result.key + 4, m_packet);
+      std::memcpy(m_packet, result.key, sizeof m_packet);
       m_position = result.samplePosition;
     }
     m_complete.store(true, std::memory_order_release);
@@ -58,6 +59,6 @@ int32_t HovSinkRobust::GetMessage(char* buffer, int32_t count) {
   std::lock_guard<std::mutex> lock(m_packetLock);
   HovLog(2, "HovSinkRobust key at frame %lld, buffer %d", static_cast<long long>(m_position),
          static_cast<int>(count));
-  std::copy(m_packet, m_packet + 4, buffer);
+  std::memcpy(buffer, m_packet, sizeof m_packet);
   return 4;
 }
