@@ -12,6 +12,7 @@
 #include "codec/ShareKeyEncoder.h"
 #include "modem/ModemParams.h"
 #include "modem/OnAir.h"
+#include "receive/robust/RoomFit.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ constexpr int32_t kNoReading = -2;
 
 constexpr double kBaseRate = 1500.0;       // decimated rate aimed at, complex samples per second
 constexpr int32_t kFftSize = 128;          // spectrum of one frame, zero-padded
-constexpr int32_t kBaseRing = 256;         // decimated samples kept (power of two)
+constexpr int32_t kBaseRing = 4096;        // decimated samples kept (power of two): 2.7 s
 constexpr int32_t kFrameRing = 288;        // frames kept: three cycles, a symbol and its smoothing
 constexpr int32_t kPhases = 8;             // frames per symbol, the symbol phases searched
 constexpr double kWindowShare = 0.375;     // a frame spans the later part of a symbol
@@ -52,6 +53,17 @@ constexpr float kPeakGate = 20.0f;         // a frame with a peak this far over 
 constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks are counted
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases;            // frames between searches
+// The room fit: where symbols leave a tail, a word is confirmed by fitting the room's response.
+constexpr double kFitSettle = 0.2;       // left out after the signal's start: the room fills
+constexpr double kClockSeconds = 0.35;   // fitted while the clock error is searched
+constexpr double kClockStepHz = 1.0;     // its grid
+constexpr double kFitMargin = 100.0;     // every plausible other word leaves this much more,
+constexpr double kMovedMargin = 150.0;   // or this much for a word the fit moved to
+constexpr double kFitUnexplained = 0.3;  // of what was heard, the word leaves at most this
+constexpr double kFitHopeless = 0.6;     // a word leaving this much is not worth changing
+constexpr int32_t kFitMoves = 3;         // cheaper words moved to at most
+constexpr float kFitTail = 0.15f;        // the fit judges where symbols leave this much tail,
+constexpr float kLateTail = 0.05f;       // or this much at the end of the next symbol
 
 // log2 x for x >= 1 and 2 to the x for x >= 0, to five digits: readings only compare powers.
 float Log2(float x) {
@@ -190,6 +202,16 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_echoScale.reset(new float[static_cast<size_t>(kFrameRing) * m_bandWidth]);
   m_echoScaleAt.assign(kFrameRing, -1);
   m_peaky.assign(kFrameRing, 0);
+  m_floors.assign(kFrameRing, 0.0f);
+  m_floorScratch.assign(kFrameRing, 0.0f);
+  m_fit.reset(new RoomFit(sampleRate, m_decimation, centre));
+  // A frame's noise floor (the band's median power, the filter undone) as noise power per
+  // decimated sample: the median of an exponential is ln 2 times its mean.
+  double triangle = 0.0;
+  for (int32_t n = 0; n < d; ++n) {
+    triangle += 2.0 * ((n + 0.5) / d) * ((n + 0.5) / d);
+  }
+  m_floorToNoise = d * triangle / (0.6931471805599453 * m_window);
 
   // Each frequency offset stands for a clock error, which also sets the symbol length.
   const int32_t shifts = 2 * m_maxShift + 1;
@@ -299,6 +321,7 @@ void RobustReceiver::Analyse() {
   // The median of the band is the noise floor: a few tones and their echoes do not move it.
   std::nth_element(m_scratch.begin(), m_scratch.begin() + m_bandHalf, m_scratch.end());
   const float floor = m_scratch[m_bandHalf] + 1e-30f;
+  m_floors[m_frameCount % kFrameRing] = floor;
   float peak = 0.0f;
   int32_t peakBin = 0;
   for (int32_t b = 0; b < m_bandWidth; ++b) {
@@ -581,6 +604,165 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
   return true;
 }
 
+// Where symbols leave a tail, a word's energies are poor witnesses: a faded tone can read as its
+// predecessor's echo. So the word is put to the room fit: the newest stretch of signal (up to
+// RoomFit::kMaxSpan samples, from a little after the signal started) is explained by the word's
+// bursts through one room response, the clock error found to a fraction of a hertz first. True when
+// the word, or one a few single changes from it, is confirmed; key receives it.
+bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, uint8_t* key) {
+  const double baseRate = m_sampleRate / m_decimation;
+  // The signal started with the oldest run of symbols that each hold a clear peak.
+  const int64_t oldest = std::max<int64_t>(0, m_frameCount - kFrameRing);
+  int64_t startFrame = m_frameCount;
+  while (startFrame - kPhases >= oldest) {
+    bool peak = false;
+    for (int64_t f = startFrame - kPhases; f < startFrame; ++f) {
+      peak = peak || m_peaky[f % kFrameRing] != 0;
+    }
+    if (!peak) {
+      break;
+    }
+    startFrame -= kPhases;
+  }
+  const int64_t end = m_decimatedCount;
+  const int64_t first = std::max<int64_t>(startFrame * m_hop + std::lround(kFitSettle * baseRate),
+                                          end - RoomFit::kMaxSpan);
+  const int32_t span = static_cast<int32_t>(end - first);
+  if (span < kPositions * m_symbolLength) {
+    return false;
+  }
+  for (int64_t f = 0; f < kFrameRing && f < m_frameCount; ++f) {
+    m_floorScratch[f] = m_floors[f];
+  }
+  const int64_t frames = std::min<int64_t>(kFrameRing, m_frameCount);
+  std::nth_element(m_floorScratch.begin(), m_floorScratch.begin() + frames / 2,
+                   m_floorScratch.begin() + frames);
+  m_fit->Load(m_baseRe.data(), m_baseIm.data(), kBaseRing, end, span,
+              m_floorScratch[frames / 2] * m_floorToNoise);
+
+  // The packet's timing: the newest symbol read ends where its frame does.
+  int32_t tones[kPositions];
+  std::copy(c.tones, c.tones + kPositions, tones);
+  const int64_t head = m_frameCount - 1 - phase;
+  const double senderPerCapture = kSenderRate / m_sampleRate;
+  auto startOf = [&](double error) {
+    const double symbol = onair::kSymbolSamples / senderPerCapture / (1.0 + error);
+    return static_cast<double>(head * m_hop + m_window) * m_decimation - 0.5 - kPositions * symbol;
+  };
+  auto cost = [&](double error, int32_t count = RoomFit::kMaxSpan, int32_t from = 0) {
+    return m_fit->Cost(tones, startOf(error), error, count, from);
+  };
+  // The clock error. A grid over the offset's bin, fitted on a short stretch where the phase turns
+  // little; then the response is fitted on two halves of ever longer stretches, and the phase it
+  // turns by between them gives what is left (only the response's body turns with the clock: its
+  // ends also soak up what the model leaves out). The packet repeats, so an error that turns the
+  // phase by whole turns a packet fits almost as well: the nearest such are tried last.
+  // Found once for an offset: later fits of the same offset start from it.
+  double clock = shift * m_binHz / m_centreHz;
+  const int32_t shortSpan = static_cast<int32_t>(kClockSeconds * baseRate);
+  auto turn = [&](int32_t half) {
+    cost(clock, half);
+    m_fit->Keep();
+    cost(clock, half, half);
+    clock += m_fit->Turn() / (kTwoPi * half / baseRate * m_centreHz);
+  };
+  if (shift == m_fitShift) {
+    clock = m_fitClock;
+    turn(span / 2);
+  } else {
+    const double bin = m_binHz / m_centreHz, step = kClockStepHz / m_centreHz;
+    double least = 1e300;
+    const double coarse = clock;
+    for (double e = coarse - 0.5 * bin; e <= coarse + 0.5 * bin; e += step) {
+      const double c0 = cost(e, shortSpan);
+      if (c0 < least) {
+        least = c0;
+        clock = e;
+      }
+    }
+    for (int32_t half : {shortSpan, span / 2, span / 2}) {
+      turn(half);
+    }
+  }
+  const double packetTurn = kSenderRate / (kPositions * onair::kSymbolSamples) / m_centreHz;
+  const double centre = clock;
+  double least = cost(centre);
+  for (int32_t k : {-2, -1, 1, 2}) {
+    const double c0 = cost(centre + k * packetTurn);
+    if (c0 < least) {
+      least = c0;
+      clock = centre + k * packetTurn;
+    }
+  }
+  if (clock != centre) {
+    turn(span / 2);
+  }
+  m_fitShift = shift;
+  m_fitClock = clock;
+
+  // The word, and each plausible change of one symbol: the tone read there and its runner-up,
+  // and the tones up to two places either side (an echo stands in for a faded tone). A cheaper
+  // change is moved to, a few times at most.
+  double own = cost(clock);
+  if (own > kFitHopeless * m_fit->Heard()) {  // not a packet (music, or another offset)
+    return false;
+  }
+  for (int32_t moves = 0;; ++moves) {
+    double rival = 1e300;
+    int32_t moveAt = -1, moveTo = -1;
+    for (int32_t j = 0; j < 2 * static_cast<int32_t>(kPayloadBytes); ++j) {
+      const int p = (c.separator + 2 + j) % kPositions;
+      const int32_t others[6] = {c.tones[p],
+                                 c.runnerUp[p],
+                                 tones[(p + kPositions - 1) % kPositions],
+                                 tones[(p + 1) % kPositions],
+                                 tones[(p + kPositions - 2) % kPositions],
+                                 tones[(p + 2) % kPositions]};
+      for (int o = 0; o < 6; ++o) {
+        const int32_t z = others[o];
+        if (z < (j % 2 == 0 ? 1 : 0) || z >= kTones || z == tones[p] ||
+            std::find(others, others + o, z) != others + o) {
+          continue;
+        }
+        const int32_t kept = tones[p];
+        tones[p] = z;
+        const double other = cost(clock);
+        tones[p] = kept;
+        if (other < rival) {
+          rival = other;
+          moveAt = p;
+          moveTo = z;
+        }
+      }
+    }
+    if (rival < own) {
+      if (moves == kFitMoves) {
+        return false;
+      }
+      tones[moveAt] = moveTo;
+      own = rival;
+      continue;
+    }
+    // The word must spell, leave little of what was heard, and every change must leave a margin
+    // more (in units of the noise, or of what the word leaves when that is more). A word moved
+    // to needs a wider margin and no tone in it repeated: a room's tail, longer than the fitted
+    // response, is what a repeated tone explains best.
+    bool moved = false, repeated = false;
+    for (int p = 0; p < kPositions; ++p) {
+      moved = moved || tones[p] != c.tones[p];
+      repeated =
+          repeated || (tones[p] != 0 && tones[p] == tones[(p + kPositions - 1) % kPositions]);
+    }
+    for (uint32_t j = 0; j < kPayloadBytes; ++j) {
+      key[j] = static_cast<uint8_t>(tones[(c.separator + 2 + 2 * j) % kPositions] << 4 |
+                                    tones[(c.separator + 3 + 2 * j) % kPositions]);
+    }
+    const double unit = std::max(1.0, own / span);
+    return Spells(key) && own <= kFitUnexplained * m_fit->Heard() &&
+           rival - own >= (moved ? kMovedMargin : kFitMargin) * unit && !(moved && repeated);
+  }
+}
+
 // The geometric mean of the span frames ending at a frame, into the ring rows (done is the frame
 // each row was last worked out for). A symbol is read from a symbol's worth of frames: in a
 // reverberant room a tone's energy swings within a symbol, and a faded tone holds its own where
@@ -610,6 +792,34 @@ size_t RobustReceiver::Smooth(int64_t frame, int32_t span, bool asEcho, float* r
   }
   done[frame % kFrameRing] = frame;
   return at;
+}
+
+// How much of a symbol's tone is left at the end of the next symbol, over what it had at the end of
+// its own: read from single frames (the latest three eighths of a symbol), where a smoothed
+// reading also holds the previous symbol's last frames. A room leaves a good part, a dry channel
+// next to nothing.
+float RobustReceiver::LateTail(const Candidate& c, int32_t shift, int32_t phase,
+                               int32_t slots) const {
+  const int64_t head = m_frameCount - 1 - phase;
+  const int32_t* bins = &m_toneBins[(shift + m_maxShift) * kCells];
+  const double framesPerSymbol = m_framesPerSymbol[shift + m_maxShift];
+  auto power = [&](int64_t frame, int32_t tone) {
+    const float v =
+        m_frames[static_cast<size_t>(frame % kFrameRing) * m_bandWidth + bins[tone + kEdge]];
+    return std::max(0.0f, Exp2(v) - kLogFloor - 1.0f);
+  };
+  float left = 0.0f, own = 0.0f;
+  for (int32_t i = 0; i + 1 < slots; ++i) {
+    const int p = kPositions - 1 - i % kPositions, q = (p + kPositions - 1) % kPositions;
+    if (c.tones[p] == c.tones[q]) {
+      continue;
+    }
+    const int64_t frame = head - std::lround(i * framesPerSymbol);
+    const int64_t before = head - std::lround((i + 1) * framesPerSymbol);
+    left += power(frame, c.tones[q]);
+    own += power(before, c.tones[q]);
+  }
+  return left / std::max(own, 1e-6f);
 }
 
 int32_t RobustReceiver::Read(int32_t shift, int32_t phase) {
@@ -748,9 +958,29 @@ void RobustReceiver::Search() {
                : haveAccepted && !confirmed ? "one phase only"
                : any                        ? best.verdict
                                             : "too short";
-  if (confirmed && !ambiguous) {
+  bool commit = confirmed && !ambiguous;
+  uint8_t key[4];
+  std::copy(accepted.key, accepted.key + 4, key);
+  // Where symbols leave a tail, the room fit has the last word: it vetoes every key it does not
+  // confirm, and, where the tail reaches the end of the next symbol, may confirm a refused word
+  // (or one a few symbols from it), at most once a packet.
+  const Candidate& judged = commit ? accepted : best;
+  const bool late = judged.valid && judged.echoic &&
+                    LateTail(judged, bestShift, bestPhase, bestSlots) >= kLateTail;
+  if ((commit && judged.echoic && (late || judged.tail >= kFitTail)) ||
+      (!commit && late && in.searches - m_lastFit >= kPositions)) {
+    m_lastFit = in.searches;
+    const bool fitted = FitRoom(judged, bestShift, bestPhase, key);
+    if (fitted) {
+      in.verdict = commit ? "accepted, room fit confirms" : "room fit confirms";
+    } else if (commit) {
+      in.verdict = "room fit refuses";
+    }
+    commit = fitted;
+  }
+  if (commit) {
     m_result.code = 1;
-    std::copy(accepted.key, accepted.key + 4, m_result.key);
+    std::copy(key, key + 4, m_result.key);
     m_result.samplePosition = m_consumed;
   }
 }

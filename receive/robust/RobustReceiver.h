@@ -18,7 +18,10 @@
 // to fear: no close runner-up (nor two at once), no tone beside a repeated one or in the last
 // place, may spell another word, the packet read one symbol later must not spell one either, nor,
 // when it ends on tone 0, the packet read one symbol earlier, and no position may be far weaker
-// than the rest.
+// than the rest. There too the room fit (RoomFit) has the last word: a key is committed only when
+// one room response explains the last second or so of signal through the word's own bursts far
+// better than through any plausible change of one symbol, and a word refused on its energies may
+// be confirmed that way, or one a few such changes from it.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +31,7 @@
 #include <vector>
 
 struct kiss_fft_state;
+class RoomFit;
 
 // What the receiver has found so far.
 struct RobustResult {
@@ -92,6 +96,8 @@ class RobustReceiver {
   bool RivalSpells(const Candidate& c, const float (*sums)[kCellCount], uint32_t from,
                    const uint8_t* key) const;
   bool EarlierSpells(const Candidate& c, const float (*sums)[kCellCount]) const;
+  float LateTail(const Candidate& c, int32_t shift, int32_t phase, int32_t slots) const;
+  bool FitRoom(const Candidate& c, int32_t shift, int32_t phase, uint8_t* key);
 
   double m_sampleRate;
   int64_t m_consumed = 0;
@@ -124,6 +130,13 @@ class RobustReceiver {
   std::unique_ptr<float[]> m_echoScale;  // ring: the factor that divides out a symbol's echo
   std::vector<int64_t> m_echoScaleAt;    // ring: the frame each such row is for, or -1
   std::vector<uint8_t> m_peaky;          // ring: 1 when a frame holds a clear peak
+  std::vector<float> m_floors;           // ring: each frame's noise floor
+  std::vector<float> m_floorScratch;
+  double m_floorToNoise = 1.0;  // floor to noise power per decimated sample
+  std::unique_ptr<RoomFit> m_fit;
+  int64_t m_lastFit = -1000;       // the search that last ran the room fit
+  int32_t m_fitShift = INT32_MIN;  // the offset whose clock error it found last
+  double m_fitClock = 0.0;         // and that error
   int64_t m_frameCount = 0;
   int32_t m_peakyRecent = 0;
   // The weakest tail (over the symbols' own energy) of any reading last search that passed the

@@ -1,0 +1,247 @@
+#include "receive/robust/RoomFit.h"
+
+#include <kiss_fft.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "modem/ModemParams.h"
+#include "modem/OnAir.h"
+#include "modem/ToneBank.h"
+
+namespace {
+
+constexpr double kTwoPi = 2.0 * kPi;
+constexpr int32_t kLength = RoomFit::kTaps + RoomFit::kPreTaps;  // unknowns of the response
+constexpr double kRidge = 1e-5;  // added to the train's power: keeps the system well posed
+
+kiss_fft_cpx* Cpx(std::vector<float>& v) {
+  return reinterpret_cast<kiss_fft_cpx*>(v.data());
+}
+
+}  // namespace
+
+RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
+    : m_sampleRate(sampleRate), m_decimation(decimation), m_centreHz(centreHz) {
+  ModemParams* params = CreateModemParams(onair::kSampleRate, onair::kPayloadBytes);
+  std::copy(params->toneFrequencies, params->toneFrequencies + 16, m_tones);
+  m_symbolSamples = params->symbolSamples;
+  m_window.assign(params->symbolSamples + 1, 0.0f);
+  TukeyWindow(m_window.data(), params->symbolSamples, params->taperRatio);
+  DestroyModemParams(params);
+  m_triangle.resize(2 * decimation);
+  for (int32_t j = 0; j < 2 * decimation; ++j) {
+    m_triangle[j] = static_cast<float>(j < decimation ? (j + 0.5) / decimation
+                                                      : (2 * decimation - j - 0.5) / decimation);
+  }
+  m_forward = kiss_fft_alloc(kFftSize, 0, nullptr, nullptr);
+  m_inverse = kiss_fft_alloc(kFftSize, 1, nullptr, nullptr);
+  for (auto* v : {&m_heard, &m_heardFft, &m_train, &m_trainFft, &m_work, &m_workFft}) {
+    v->assign(2 * kFftSize, 0.0f);
+  }
+  m_lags.assign(2 * kLength, 0.0);
+  m_cross.assign(2 * kLength, 0.0);
+  m_forwardVec.assign(2 * kLength, 0.0);
+  m_next.assign(2 * kLength, 0.0);
+  m_response.assign(2 * kLength, 0.0);
+  m_kept.assign(2 * kLength, 0.0);
+}
+
+RoomFit::~RoomFit() {
+  kiss_fft_free(m_forward);
+  kiss_fft_free(m_inverse);
+}
+
+void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, int64_t end,
+                   int32_t span, double noise) {
+  m_span = std::clamp(span, 0, kMaxSpan);
+  m_first = end - m_span;
+  m_noise = std::max(noise, 1e-30);
+  std::fill(m_heard.begin(), m_heard.end(), 0.0f);
+  for (int32_t j = 0; j < m_span; ++j) {
+    const int64_t at = (m_first + j) & (ringSize - 1);
+    m_heard[2 * j] = ringRe[at];
+    m_heard[2 * j + 1] = ringIm[at];
+  }
+  double energy = 0.0;
+  for (int32_t j = 0; j < 2 * m_span; ++j) {
+    energy += static_cast<double>(m_heard[j]) * m_heard[j];
+  }
+  m_heardEnergy = energy / m_noise;
+  kiss_fft(m_forward, Cpx(m_heard), Cpx(m_heardFft));
+  m_heardFrom = 0;
+  m_heardSpan = m_span;
+}
+
+// The burst train at base samples first - kTaps + 1 on, as the front end hands it over: each
+// burst's positive-frequency half, mixed down, at the triangle's gain for its frequency (the
+// window changes too slowly for the triangle to shape it).
+void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, int64_t first,
+                         int32_t count) {
+  double gain[16];
+  for (int k = 0; k < 16; ++k) {
+    const double offset = m_tones[k] * (1.0 + clockError) - m_centreHz;
+    double g = 0.0;
+    for (int32_t j = 0; j < 2 * m_decimation; ++j) {
+      g += m_triangle[j] * std::cos(kTwoPi * offset * (j - m_decimation + 0.5) / m_sampleRate);
+    }
+    gain[k] = g / m_decimation;
+  }
+  const double senderPerCapture = (1.0 + clockError) * onair::kSampleRate / m_sampleRate;
+  const double burst = m_symbolSamples;
+  std::fill(m_train.begin(), m_train.end(), 0.0f);
+  for (int32_t n = 0; n < count; ++n) {
+    const double capture = static_cast<double>(first - kTaps + 1 + n) * m_decimation - 0.5;
+    const double sent = (capture - start) * senderPerCapture;  // sender samples since position 0
+    const double symbol = std::floor(sent / burst);
+    const double within = sent - symbol * burst;
+    const int64_t position = static_cast<int64_t>(symbol) % 10;
+    const int32_t tone = tones[position < 0 ? position + 10 : position];
+    const int32_t i = std::min(static_cast<int32_t>(within), static_cast<int32_t>(burst) - 1);
+    const double frac = within - i;
+    const double w = m_window[i] + frac * (m_window[i + 1] - m_window[i]);
+    // Cycles of the burst's own tone since it started, less the mixer's since capture sample 0.
+    double cycles = m_tones[tone] * within / onair::kSampleRate;
+    const double mixer = m_centreHz * capture / m_sampleRate;
+    cycles = (cycles - std::floor(cycles)) - (mixer - std::floor(mixer));
+    const double a = gain[tone] * w;
+    m_train[2 * n] = static_cast<float>(a * std::cos(kTwoPi * cycles));
+    m_train[2 * n + 1] = static_cast<float>(a * std::sin(kTwoPi * cycles));
+  }
+}
+
+// Solves the Hermitian Toeplitz system whose first row is m_lags for m_cross, into m_response,
+// by Levinson recursion; false when the system is not positive definite. Vectors are interleaved
+// complex.
+bool RoomFit::Solve(int32_t n) {
+  const double* t = m_lags.data();
+  const double* b = m_cross.data();
+  double* f = m_forwardVec.data();
+  double* next = m_next.data();
+  double* x = m_response.data();
+  if (!(t[0] > 0.0)) {
+    return false;
+  }
+  f[0] = 1.0 / t[0];
+  f[1] = 0.0;
+  x[0] = b[0] / t[0];
+  x[1] = b[1] / t[0];
+  for (int32_t size = 1; size < n; ++size) {
+    // The new row (conjugated lags, newest first) against the forward vector and the solution.
+    double efr = 0.0, efi = 0.0, exr = 0.0, exi = 0.0;
+    for (int32_t i = 0; i < size; ++i) {
+      const double tr = t[2 * (size - i)], ti = -t[2 * (size - i) + 1];
+      efr += tr * f[2 * i] - ti * f[2 * i + 1];
+      efi += tr * f[2 * i + 1] + ti * f[2 * i];
+      exr += tr * x[2 * i] - ti * x[2 * i + 1];
+      exi += tr * x[2 * i + 1] + ti * x[2 * i];
+    }
+    const double denom = 1.0 - (efr * efr + efi * efi);
+    if (!(denom > 1e-12)) {
+      return false;
+    }
+    // Forward vector of the larger system; the backward one is its reverse, conjugated.
+    const double scale = 1.0 / denom;
+    for (int32_t i = 0; i <= size; ++i) {
+      const double fr = i < size ? f[2 * i] : 0.0, fi = i < size ? f[2 * i + 1] : 0.0;
+      const double br = i > 0 ? f[2 * (size - i)] : 0.0, bi = i > 0 ? -f[2 * (size - i) + 1] : 0.0;
+      next[2 * i] = (fr - (efr * br - efi * bi)) * scale;
+      next[2 * i + 1] = (fi - (efr * bi + efi * br)) * scale;
+    }
+    std::swap(f, next);
+    const double sr = b[2 * size] - exr, si = b[2 * size + 1] - exi;
+    x[2 * size] = x[2 * size + 1] = 0.0;
+    for (int32_t i = 0; i <= size; ++i) {
+      const double br = f[2 * (size - i)], bi = -f[2 * (size - i) + 1];
+      x[2 * i] += sr * br - si * bi;
+      x[2 * i + 1] += sr * bi + si * br;
+    }
+  }
+  return true;
+}
+
+double RoomFit::Cost(const int32_t* tones, double start, double clockError, int32_t span,
+                     int32_t from) {
+  constexpr double kRefused = 1e300;
+  from = std::clamp(from, 0, m_span);
+  const int32_t m = std::min(span, m_span - from);
+  if (m < kLength) {
+    return kRefused;
+  }
+  if (m != m_heardSpan || from != m_heardFrom) {  // fit part of what was loaded
+    std::fill(m_work.begin(), m_work.end(), 0.0f);
+    std::copy(m_heard.begin() + 2 * from, m_heard.begin() + 2 * (from + m), m_work.begin());
+    kiss_fft(m_forward, Cpx(m_work), Cpx(m_heardFft));
+    m_heardFrom = from;
+    m_heardSpan = m;
+  }
+  Synthesise(tones, start, clockError, m_first + from, m + kLength - 1);
+  kiss_fft(m_forward, Cpx(m_train), Cpx(m_trainFft));
+  const float scale = 1.0f / kFftSize;
+  // The train's autocorrelation, and its correlation with what was heard at every lag.
+  for (int32_t k = 0; k < kFftSize; ++k) {
+    const float re = m_trainFft[2 * k], im = m_trainFft[2 * k + 1];
+    m_workFft[2 * k] = (re * re + im * im) * scale;
+    m_workFft[2 * k + 1] = 0.0f;
+  }
+  kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
+  for (int32_t d = 0; d < kLength; ++d) {
+    m_lags[2 * d] = m_work[2 * d];
+    m_lags[2 * d + 1] = m_work[2 * d + 1];
+  }
+  m_lags[0] *= 1.0 + kRidge;
+  for (int32_t k = 0; k < kFftSize; ++k) {
+    const float re = m_trainFft[2 * k], im = -m_trainFft[2 * k + 1];
+    const float yr = m_heardFft[2 * k], yi = m_heardFft[2 * k + 1];
+    m_workFft[2 * k] = (re * yr - im * yi) * scale;
+    m_workFft[2 * k + 1] = (re * yi + im * yr) * scale;
+  }
+  kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
+  for (int32_t q = 0; q < kLength; ++q) {
+    const int32_t at = (kFftSize - q) % kFftSize;
+    m_cross[2 * q] = m_work[2 * at];
+    m_cross[2 * q + 1] = m_work[2 * at + 1];
+  }
+  if (!Solve(kLength)) {
+    return kRefused;
+  }
+  // What the response predicts, against what was heard.
+  std::fill(m_work.begin(), m_work.end(), 0.0f);
+  for (int32_t q = 0; q < kLength; ++q) {
+    const int32_t at = (kFftSize - q) % kFftSize;
+    m_work[2 * at] = static_cast<float>(m_response[2 * q]);
+    m_work[2 * at + 1] = static_cast<float>(m_response[2 * q + 1]);
+  }
+  kiss_fft(m_forward, Cpx(m_work), Cpx(m_workFft));
+  for (int32_t k = 0; k < kFftSize; ++k) {
+    const float ar = m_workFft[2 * k], ai = m_workFft[2 * k + 1];
+    const float sr = m_trainFft[2 * k], si = m_trainFft[2 * k + 1];
+    m_workFft[2 * k] = (ar * sr - ai * si) * scale;
+    m_workFft[2 * k + 1] = (ar * si + ai * sr) * scale;
+  }
+  kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
+  double residual = 0.0;
+  for (int32_t j = 0; j < m; ++j) {
+    const double dr = m_heard[2 * (from + j)] - m_work[2 * j];
+    const double di = m_heard[2 * (from + j) + 1] - m_work[2 * j + 1];
+    residual += dr * dr + di * di;
+  }
+  return residual / m_noise;
+}
+
+void RoomFit::Keep() {
+  m_kept = m_response;
+}
+
+double RoomFit::Turn() const {
+  double re = 0.0, im = 0.0;
+  // The response's ends also soak up what the model leaves out (the room's later tail, the
+  // stretch's edges): only its body turns with the clock.
+  for (int32_t q = 16; q < kLength - 16; ++q) {
+    const double ar = m_kept[2 * q], ai = m_kept[2 * q + 1];
+    const double br = m_response[2 * q], bi = m_response[2 * q + 1];
+    re += ar * br + ai * bi;
+    im += ar * bi - ai * br;
+  }
+  return std::atan2(im, re);
+}
