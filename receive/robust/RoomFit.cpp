@@ -11,8 +11,7 @@
 
 namespace {
 
-constexpr double kTwoPi = 2.0 * kPi;
-constexpr int32_t kLength = RoomFit::kTaps + RoomFit::kPreTaps;  // unknowns of the response
+constexpr int32_t kUnknowns = RoomFit::kTaps + RoomFit::kPreTaps;  // taps of the response
 constexpr double kRidge = 1e-5;  // added to the train's power: keeps the system well posed
 
 kiss_fft_cpx* Cpx(std::vector<float>& v) {
@@ -39,12 +38,12 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
   for (auto* v : {&m_heard, &m_heardFft, &m_train, &m_trainFft, &m_work, &m_workFft}) {
     v->assign(2 * kFftSize, 0.0f);
   }
-  m_lags.assign(2 * kLength, 0.0);
-  m_cross.assign(2 * kLength, 0.0);
-  m_forwardVec.assign(2 * kLength, 0.0);
-  m_next.assign(2 * kLength, 0.0);
-  m_response.assign(2 * kLength, 0.0);
-  m_kept.assign(2 * kLength, 0.0);
+  m_lags.assign(2 * kUnknowns, 0.0);
+  m_cross.assign(2 * kUnknowns, 0.0);
+  m_forwardVec.assign(2 * kUnknowns, 0.0);
+  m_next.assign(2 * kUnknowns, 0.0);
+  m_response.assign(2 * kUnknowns, 0.0);
+  m_kept.assign(2 * kUnknowns, 0.0);
 }
 
 RoomFit::~RoomFit() {
@@ -83,7 +82,7 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
     const double offset = m_tones[k] * (1.0 + clockError) - m_centreHz;
     double g = 0.0;
     for (int32_t j = 0; j < 2 * m_decimation; ++j) {
-      g += m_triangle[j] * std::cos(kTwoPi * offset * (j - m_decimation + 0.5) / m_sampleRate);
+      g += m_triangle[j] * std::cos(2.0 * kPi * offset * (j - m_decimation + 0.5) / m_sampleRate);
     }
     gain[k] = g / m_decimation;
   }
@@ -105,8 +104,8 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
     const double mixer = m_centreHz * capture / m_sampleRate;
     cycles = (cycles - std::floor(cycles)) - (mixer - std::floor(mixer));
     const double a = gain[tone] * w;
-    m_train[2 * n] = static_cast<float>(a * std::cos(kTwoPi * cycles));
-    m_train[2 * n + 1] = static_cast<float>(a * std::sin(kTwoPi * cycles));
+    m_train[2 * n] = static_cast<float>(a * std::cos(2.0 * kPi * cycles));
+    m_train[2 * n + 1] = static_cast<float>(a * std::sin(2.0 * kPi * cycles));
   }
 }
 
@@ -165,7 +164,7 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
   constexpr double kRefused = 1e300;
   from = std::clamp(from, 0, m_span);
   const int32_t m = std::min(span, m_span - from);
-  if (m < kLength) {
+  if (m < kUnknowns) {
     return kRefused;
   }
   if (m != m_heardSpan || from != m_heardFrom) {  // fit part of what was loaded
@@ -175,7 +174,7 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     m_heardFrom = from;
     m_heardSpan = m;
   }
-  Synthesise(tones, start, clockError, m_first + from, m + kLength - 1);
+  Synthesise(tones, start, clockError, m_first + from, m + kUnknowns - 1);
   kiss_fft(m_forward, Cpx(m_train), Cpx(m_trainFft));
   const float scale = 1.0f / kFftSize;
   // The train's autocorrelation, and its correlation with what was heard at every lag.
@@ -185,7 +184,7 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     m_workFft[2 * k + 1] = 0.0f;
   }
   kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
-  for (int32_t d = 0; d < kLength; ++d) {
+  for (int32_t d = 0; d < kUnknowns; ++d) {
     m_lags[2 * d] = m_work[2 * d];
     m_lags[2 * d + 1] = m_work[2 * d + 1];
   }
@@ -197,17 +196,17 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     m_workFft[2 * k + 1] = (re * yi + im * yr) * scale;
   }
   kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
-  for (int32_t q = 0; q < kLength; ++q) {
+  for (int32_t q = 0; q < kUnknowns; ++q) {
     const int32_t at = (kFftSize - q) % kFftSize;
     m_cross[2 * q] = m_work[2 * at];
     m_cross[2 * q + 1] = m_work[2 * at + 1];
   }
-  if (!Solve(kLength)) {
+  if (!Solve(kUnknowns)) {
     return kRefused;
   }
   // What the response predicts, against what was heard.
   std::fill(m_work.begin(), m_work.end(), 0.0f);
-  for (int32_t q = 0; q < kLength; ++q) {
+  for (int32_t q = 0; q < kUnknowns; ++q) {
     const int32_t at = (kFftSize - q) % kFftSize;
     m_work[2 * at] = static_cast<float>(m_response[2 * q]);
     m_work[2 * at + 1] = static_cast<float>(m_response[2 * q + 1]);
@@ -237,7 +236,7 @@ double RoomFit::Turn() const {
   double re = 0.0, im = 0.0;
   // The response's ends also soak up what the model leaves out (the room's later tail, the
   // stretch's edges): only its body turns with the clock.
-  for (int32_t q = 16; q < kLength - 16; ++q) {
+  for (int32_t q = 16; q < kUnknowns - 16; ++q) {
     const double ar = m_kept[2 * q], ai = m_kept[2 * q + 1];
     const double br = m_response[2 * q], bi = m_response[2 * q + 1];
     re += ar * br + ai * bi;
