@@ -54,16 +54,17 @@ constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks 
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases;            // frames between searches
 // The room fit: where symbols leave a tail, a word is confirmed by fitting the room's response.
-constexpr double kFitSettle = 0.2;       // left out after the signal's start: the room fills
-constexpr double kClockSeconds = 0.35;   // fitted while the clock error is searched
-constexpr double kClockStepHz = 1.0;     // its grid
-constexpr double kFitMargin = 100.0;     // every plausible other word leaves this much more,
-constexpr double kMovedMargin = 150.0;   // or this much for a word the fit moved to
-constexpr double kFitUnexplained = 0.3;  // of what was heard, the word leaves at most this
-constexpr double kFitHopeless = 0.6;     // a word leaving this much is not worth changing
-constexpr int32_t kFitMoves = 3;         // cheaper words moved to at most
-constexpr float kFitTail = 0.15f;        // the fit judges where symbols leave this much tail,
-constexpr float kLateTail = 0.05f;       // or this much at the end of the next symbol
+constexpr double kFitSettle = 0.2;        // left out after the signal's start: the room fills
+constexpr double kClockSeconds = 0.35;    // fitted while the clock error is searched
+constexpr double kClockStepHz = 1.0;      // its grid
+constexpr double kFitMargin = 100.0;      // every plausible other word leaves this much more,
+constexpr double kRefusedMargin = 120.0;  // or this much for a word the energies refused,
+constexpr double kMovedMargin = 150.0;    // or this much for a word the fit moved to
+constexpr double kFitUnexplained = 0.3;   // of what was heard, the word leaves at most this
+constexpr double kFitHopeless = 0.6;      // a word leaving this much is not worth changing
+constexpr int32_t kFitMoves = 3;          // cheaper words moved to at most
+constexpr float kFitTail = 0.15f;         // the fit judges where symbols leave this much tail,
+constexpr float kLateTail = 0.05f;        // or this much at the end of the next symbol
 
 // log2 x for x >= 1 and 2 to the x for x >= 0, to five digits: readings only compare powers.
 float Log2(float x) {
@@ -609,7 +610,8 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
 // RoomFit::kMaxSpan samples, from a little after the signal started) is explained by the word's
 // bursts through one room response, the clock error found to a fraction of a hertz first. True when
 // the word, or one a few single changes from it, is confirmed; key receives it.
-bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, uint8_t* key) {
+bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, bool accepted,
+                             uint8_t* key) {
   const double baseRate = m_sampleRate / m_decimation;
   // The signal started with the oldest run of symbols that each hold a clear peak.
   const int64_t oldest = std::max<int64_t>(0, m_frameCount - kFrameRing);
@@ -744,8 +746,9 @@ bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, u
       continue;
     }
     // The word must spell, leave little of what was heard, and every change must leave a margin
-    // more (in units of the noise, or of what the word leaves when that is more). A word moved
-    // to needs a wider margin and no tone in it repeated: a room's tail, longer than the fitted
+    // more (in units of the noise, or of what the word leaves when that is more). A word the
+    // energies refused needs a wider margin (band music can fit a word nearly as well), one moved
+    // to a wider one still and no tone in it repeated: a room's tail, longer than the fitted
     // response, is what a repeated tone explains best.
     bool moved = false, repeated = false;
     for (int p = 0; p < kPositions; ++p) {
@@ -759,7 +762,11 @@ bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, u
     }
     const double unit = std::max(1.0, own / span);
     return Spells(key) && own <= kFitUnexplained * m_fit->Heard() &&
-           rival - own >= (moved ? kMovedMargin : kFitMargin) * unit && !(moved && repeated);
+           rival - own >= (moved      ? kMovedMargin
+                           : accepted ? kFitMargin
+                                      : kRefusedMargin) *
+                              unit &&
+           !(moved && repeated);
   }
 }
 
@@ -970,7 +977,7 @@ void RobustReceiver::Search() {
   if ((commit && judged.echoic && (late || judged.tail >= kFitTail)) ||
       (!commit && late && in.searches - m_lastFit >= kPositions)) {
     m_lastFit = in.searches;
-    const bool fitted = FitRoom(judged, bestShift, bestPhase, key);
+    const bool fitted = FitRoom(judged, bestShift, bestPhase, commit, key);
     if (fitted) {
       in.verdict = commit ? "accepted, room fit confirms" : "room fit confirms";
     } else if (commit) {

@@ -97,7 +97,7 @@ class RobustReceiver {
                    const uint8_t* key) const;
   bool EarlierSpells(const Candidate& c, const float (*sums)[kCellCount]) const;
   float LateTail(const Candidate& c, int32_t shift, int32_t phase, int32_t slots) const;
-  bool FitRoom(const Candidate& c, int32_t shift, int32_t phase, uint8_t* key);
+  bool FitRoom(const Candidate& c, int32_t shift, int32_t phase, bool accepted, uint8_t* key);
 
   double m_sampleRate;
   int64_t m_consumed = 0;
