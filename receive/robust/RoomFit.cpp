@@ -57,14 +57,13 @@ void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, i
   m_first = end - m_span;
   m_noise = std::max(noise, 1e-30);
   std::fill(m_heard.begin(), m_heard.end(), 0.0f);
+  double energy = 0.0;
   for (int32_t j = 0; j < m_span; ++j) {
     const int64_t at = (m_first + j) & (ringSize - 1);
     m_heard[2 * j] = ringRe[at];
     m_heard[2 * j + 1] = ringIm[at];
-  }
-  double energy = 0.0;
-  for (int32_t j = 0; j < 2 * m_span; ++j) {
-    energy += static_cast<double>(m_heard[j]) * m_heard[j];
+    energy +=
+        static_cast<double>(ringRe[at]) * ringRe[at] + static_cast<double>(ringIm[at]) * ringIm[at];
   }
   m_heardEnergy = energy / m_noise;
   kiss_fft(m_forward, Cpx(m_heard), Cpx(m_heardFft));
@@ -77,14 +76,16 @@ void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, i
 // window changes too slowly for the triangle to shape it).
 void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, int64_t first,
                          int32_t count) {
-  double gain[16];
-  for (int k = 0; k < 16; ++k) {
-    const double offset = m_tones[k] * (1.0 + clockError) - m_centreHz;
-    double g = 0.0;
-    for (int32_t j = 0; j < 2 * m_decimation; ++j) {
-      g += m_triangle[j] * std::cos(2.0 * kPi * offset * (j - m_decimation + 0.5) / m_sampleRate);
+  if (clockError != m_gainError) {  // a fit's alternatives share the clock error
+    for (int k = 0; k < 16; ++k) {
+      const double offset = m_tones[k] * (1.0 + clockError) - m_centreHz;
+      double g = 0.0;
+      for (int32_t j = 0; j < 2 * m_decimation; ++j) {
+        g += m_triangle[j] * std::cos(2.0 * kPi * offset * (j - m_decimation + 0.5) / m_sampleRate);
+      }
+      m_gain[k] = g / m_decimation;
     }
-    gain[k] = g / m_decimation;
+    m_gainError = clockError;
   }
   const double senderPerCapture = (1.0 + clockError) * onair::kSampleRate / m_sampleRate;
   const double burst = m_symbolSamples;
@@ -103,7 +104,7 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
     double cycles = m_tones[tone] * within / onair::kSampleRate;
     const double mixer = m_centreHz * capture / m_sampleRate;
     cycles = (cycles - std::floor(cycles)) - (mixer - std::floor(mixer));
-    const double a = gain[tone] * w;
+    const double a = m_gain[tone] * w;
     m_train[2 * n] = static_cast<float>(a * std::cos(2.0 * kPi * cycles));
     m_train[2 * n + 1] = static_cast<float>(a * std::sin(2.0 * kPi * cycles));
   }

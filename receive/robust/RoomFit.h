@@ -47,8 +47,7 @@ class RoomFit {
   // product's angle with it: how far the phase turned between the two stretches fitted.
   void Keep();
   double Turn() const;
-  // The owning thread. Samples loaded, and their energy in units of the noise.
-  int32_t Span() const { return m_span; }
+  // The owning thread, after Load. The loaded samples' energy in units of the noise.
   double Heard() const { return m_heardEnergy; }
 
  private:
@@ -63,6 +62,8 @@ class RoomFit {
   double m_symbolSamples;         // the sender's samples per burst
   std::vector<float> m_window;    // the sender's burst window, one more sample (0) at the end
   std::vector<float> m_triangle;  // the front end's filter, 2 * decimation weights
+  double m_gain[16] = {};         // its gain at each tone, for the clock error m_gainError
+  double m_gainError = -1.0;
   kiss_fft_state* m_forward = nullptr;
   kiss_fft_state* m_inverse = nullptr;
   std::vector<float> m_heard;  // loaded samples (interleaved complex), zero-padded
