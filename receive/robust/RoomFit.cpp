@@ -40,8 +40,7 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
   }
   m_lags.assign(2 * kUnknowns, 0.0);
   m_cross.assign(2 * kUnknowns, 0.0);
-  m_forwardVec.assign(2 * kUnknowns, 0.0);
-  m_next.assign(2 * kUnknowns, 0.0);
+  m_solveScratch.assign(6 * (kUnknowns + 1), 0.0);
   m_response.assign(2 * kUnknowns, 0.0);
   m_kept.assign(2 * kUnknowns, 0.0);
 }
@@ -78,10 +77,18 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
                          int32_t count) {
   if (clockError != m_gainError) {  // a fit's alternatives share the clock error
     for (int k = 0; k < 16; ++k) {
-      const double offset = m_tones[k] * (1.0 + clockError) - m_centreHz;
+      // The triangle is symmetric about its middle: its gain is a sum of cosines, stepped by
+      // the recurrence cos(a + step) = 2 cos(step) cos(a) - cos(a - step).
+      const double step = 2.0 * kPi * (m_tones[k] * (1.0 + clockError) - m_centreHz) / m_sampleRate;
+      const double twice = 2.0 * std::cos(step);
+      double before = std::cos(step * (m_decimation + 0.5)),
+             now = std::cos(step * (m_decimation - 0.5));
       double g = 0.0;
       for (int32_t j = 0; j < 2 * m_decimation; ++j) {
-        g += m_triangle[j] * std::cos(2.0 * kPi * offset * (j - m_decimation + 0.5) / m_sampleRate);
+        g += m_triangle[j] * now;
+        const double next = twice * now - before;
+        before = now;
+        now = next;
       }
       m_gain[k] = g / m_decimation;
     }
@@ -90,72 +97,103 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
   const double senderPerCapture = (1.0 + clockError) * onair::kSampleRate / m_sampleRate;
   const double burst = m_symbolSamples;
   std::fill(m_train.begin(), m_train.end(), 0.0f);
+  // Within a burst the phase turns by the same angle every sample: one sine and cosine a burst.
+  int64_t symbolOf = INT64_MIN;
+  double pr = 0.0, pi = 0.0, sr = 1.0, si = 0.0, gain = 0.0;
   for (int32_t n = 0; n < count; ++n) {
     const double capture = static_cast<double>(first - kTaps + 1 + n) * m_decimation - 0.5;
     const double sent = (capture - start) * senderPerCapture;  // sender samples since position 0
     const double symbol = std::floor(sent / burst);
     const double within = sent - symbol * burst;
-    const int64_t position = static_cast<int64_t>(symbol) % 10;
-    const int32_t tone = tones[position < 0 ? position + 10 : position];
+    if (static_cast<int64_t>(symbol) != symbolOf) {
+      symbolOf = static_cast<int64_t>(symbol);
+      const int64_t position = symbolOf % 10;
+      const int32_t tone = tones[position < 0 ? position + 10 : position];
+      // Cycles of the burst's own tone since it started, less the mixer's since capture sample 0.
+      double cycles = m_tones[tone] * within / onair::kSampleRate;
+      const double mixer = m_centreHz * capture / m_sampleRate;
+      cycles = (cycles - std::floor(cycles)) - (mixer - std::floor(mixer));
+      pr = std::cos(2.0 * kPi * cycles);
+      pi = std::sin(2.0 * kPi * cycles);
+      const double step = m_decimation * (m_tones[tone] * senderPerCapture / onair::kSampleRate -
+                                          m_centreHz / m_sampleRate);
+      sr = std::cos(2.0 * kPi * step);
+      si = std::sin(2.0 * kPi * step);
+      gain = m_gain[tone];
+    } else {
+      const double r = pr * sr - pi * si;
+      pi = pr * si + pi * sr;
+      pr = r;
+    }
     const int32_t i = std::min(static_cast<int32_t>(within), static_cast<int32_t>(burst) - 1);
     const double frac = within - i;
-    const double w = m_window[i] + frac * (m_window[i + 1] - m_window[i]);
-    // Cycles of the burst's own tone since it started, less the mixer's since capture sample 0.
-    double cycles = m_tones[tone] * within / onair::kSampleRate;
-    const double mixer = m_centreHz * capture / m_sampleRate;
-    cycles = (cycles - std::floor(cycles)) - (mixer - std::floor(mixer));
-    const double a = m_gain[tone] * w;
-    m_train[2 * n] = static_cast<float>(a * std::cos(2.0 * kPi * cycles));
-    m_train[2 * n + 1] = static_cast<float>(a * std::sin(2.0 * kPi * cycles));
+    const double a = gain * (m_window[i] + frac * (m_window[i + 1] - m_window[i]));
+    m_train[2 * n] = static_cast<float>(a * pr);
+    m_train[2 * n + 1] = static_cast<float>(a * pi);
   }
 }
 
 // Solves the Hermitian Toeplitz system whose first row is m_lags for m_cross, into m_response,
-// by Levinson recursion; false when the system is not positive definite. Vectors are interleaved
-// complex.
+// by Levinson recursion; false when the system is not positive definite. The recursion keeps its
+// vectors as separate real and imaginary parts, and the lags reversed and conjugated, so that its
+// inner products run forwards.
 bool RoomFit::Solve(int32_t n) {
   const double* t = m_lags.data();
   const double* b = m_cross.data();
-  double* f = m_forwardVec.data();
-  double* next = m_next.data();
-  double* x = m_response.data();
   if (!(t[0] > 0.0)) {
     return false;
   }
-  f[0] = 1.0 / t[0];
-  f[1] = 0.0;
-  x[0] = b[0] / t[0];
-  x[1] = b[1] / t[0];
+  double* ur = m_solveScratch.data();  // ur[n - k] + i ui[n - k] = conj(t[k])
+  double* ui = ur + (n + 1);
+  double* fr = ui + (n + 1);  // the forward vector, with a zero past its end
+  double* fi = fr + (n + 1);
+  double* xr = fi + (n + 1);  // the solution so far
+  double* xi = xr + (n + 1);
+  for (int32_t k = 0; k < n; ++k) {
+    ur[n - k] = t[2 * k];
+    ui[n - k] = -t[2 * k + 1];
+  }
+  std::fill(fr, fr + 4 * (n + 1), 0.0);
+  fr[0] = 1.0 / t[0];
+  xr[0] = b[0] / t[0];
+  xi[0] = b[1] / t[0];
   for (int32_t size = 1; size < n; ++size) {
     // The new row (conjugated lags, newest first) against the forward vector and the solution.
+    const double* vr = ur + n - size;
+    const double* vi = ui + n - size;
     double efr = 0.0, efi = 0.0, exr = 0.0, exi = 0.0;
     for (int32_t i = 0; i < size; ++i) {
-      const double tr = t[2 * (size - i)], ti = -t[2 * (size - i) + 1];
-      efr += tr * f[2 * i] - ti * f[2 * i + 1];
-      efi += tr * f[2 * i + 1] + ti * f[2 * i];
-      exr += tr * x[2 * i] - ti * x[2 * i + 1];
-      exi += tr * x[2 * i + 1] + ti * x[2 * i];
+      efr += vr[i] * fr[i] - vi[i] * fi[i];
+      efi += vr[i] * fi[i] + vi[i] * fr[i];
+      exr += vr[i] * xr[i] - vi[i] * xi[i];
+      exi += vr[i] * xi[i] + vi[i] * xr[i];
     }
     const double denom = 1.0 - (efr * efr + efi * efi);
     if (!(denom > 1e-12)) {
       return false;
     }
-    // Forward vector of the larger system; the backward one is its reverse, conjugated.
+    // Forward vector of the larger system, in place: each end pair takes from the other's
+    // conjugate (the backward vector is the forward one reversed and conjugated).
     const double scale = 1.0 / denom;
-    for (int32_t i = 0; i <= size; ++i) {
-      const double fr = i < size ? f[2 * i] : 0.0, fi = i < size ? f[2 * i + 1] : 0.0;
-      const double br = i > 0 ? f[2 * (size - i)] : 0.0, bi = i > 0 ? -f[2 * (size - i) + 1] : 0.0;
-      next[2 * i] = (fr - (efr * br - efi * bi)) * scale;
-      next[2 * i + 1] = (fi - (efr * bi + efi * br)) * scale;
+    for (int32_t i = 0, j = size; i <= j; ++i, --j) {
+      const double ar = fr[i], ai = fi[i], br = fr[j], bi = fi[j];
+      fr[i] = (ar - (efr * br + efi * bi)) * scale;
+      fi[i] = (ai - (efi * br - efr * bi)) * scale;
+      if (i != j) {
+        fr[j] = (br - (efr * ar + efi * ai)) * scale;
+        fi[j] = (bi - (efi * ar - efr * ai)) * scale;
+      }
     }
-    std::swap(f, next);
     const double sr = b[2 * size] - exr, si = b[2 * size + 1] - exi;
-    x[2 * size] = x[2 * size + 1] = 0.0;
     for (int32_t i = 0; i <= size; ++i) {
-      const double br = f[2 * (size - i)], bi = -f[2 * (size - i) + 1];
-      x[2 * i] += sr * br - si * bi;
-      x[2 * i + 1] += sr * bi + si * br;
+      const double cr = fr[size - i], ci = -fi[size - i];
+      xr[i] += sr * cr - si * ci;
+      xi[i] += sr * ci + si * cr;
     }
+  }
+  for (int32_t i = 0; i < n; ++i) {
+    m_response[2 * i] = xr[i];
+    m_response[2 * i + 1] = xi[i];
   }
   return true;
 }

@@ -73,7 +73,7 @@ class RoomFit {
   std::vector<float> m_work, m_workFft;
   std::vector<double> m_lags;   // autocorrelation of the train (interleaved complex)
   std::vector<double> m_cross;  // the train against what was heard
-  std::vector<double> m_forwardVec, m_next, m_response, m_kept;
+  std::vector<double> m_solveScratch, m_response, m_kept;
   int64_t m_first = 0;  // base sample of the first one loaded
   int32_t m_span = 0;
   int32_t m_heardFrom = 0, m_heardSpan = 0;  // the loaded samples m_heardFft holds
