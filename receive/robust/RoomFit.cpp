@@ -8,6 +8,7 @@
 #include "modem/ModemParams.h"
 #include "modem/OnAir.h"
 #include "modem/ToneBank.h"
+#include "receive/robust/Triangle.h"
 
 namespace {
 
@@ -28,13 +29,7 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
   m_window.assign(params->symbolSamples + 1, 0.0f);
   TukeyWindow(m_window.data(), params->symbolSamples, params->taperRatio);
   DestroyModemParams(params);
-  m_triangle.resize(2 * decimation);
-  for (int32_t j = 0; j < 2 * decimation; ++j) {
-    m_triangle[j] = static_cast<float>(j < decimation ? (j + 0.5) / decimation
-                                                      : (2 * decimation - j - 0.5) / decimation);
-  }
   m_forward = kiss_fft_alloc(kFftSize, 0, nullptr, nullptr);
-  m_inverse = kiss_fft_alloc(kFftSize, 1, nullptr, nullptr);
   for (auto* v : {&m_heard, &m_heardFft, &m_train, &m_trainFft, &m_work, &m_workFft}) {
     v->assign(2 * kFftSize, 0.0f);
   }
@@ -47,7 +42,6 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
 
 RoomFit::~RoomFit() {
   kiss_fft_free(m_forward);
-  kiss_fft_free(m_inverse);
 }
 
 void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, int64_t end,
@@ -77,20 +71,8 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
                          int32_t count) {
   if (clockError != m_gainError) {  // a fit's alternatives share the clock error
     for (int k = 0; k < 16; ++k) {
-      // The triangle is symmetric about its middle: its gain is a sum of cosines, stepped by
-      // the recurrence cos(a + step) = 2 cos(step) cos(a) - cos(a - step).
-      const double step = 2.0 * kPi * (m_tones[k] * (1.0 + clockError) - m_centreHz) / m_sampleRate;
-      const double twice = 2.0 * std::cos(step);
-      double before = std::cos(step * (m_decimation + 0.5)),
-             now = std::cos(step * (m_decimation - 0.5));
-      double g = 0.0;
-      for (int32_t j = 0; j < 2 * m_decimation; ++j) {
-        g += m_triangle[j] * now;
-        const double next = twice * now - before;
-        before = now;
-        now = next;
-      }
-      m_gain[k] = g / m_decimation;
+      const double offset = m_tones[k] * (1.0 + clockError) - m_centreHz;
+      m_gain[k] = TriangleGain(m_decimation, offset / m_sampleRate) / m_decimation;
     }
     m_gainError = clockError;
   }
@@ -216,29 +198,30 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
   Synthesise(tones, start, clockError, m_first + from, m + kUnknowns - 1);
   kiss_fft(m_forward, Cpx(m_train), Cpx(m_trainFft));
   const float scale = 1.0f / kFftSize;
-  // The train's autocorrelation, and its correlation with what was heard at every lag.
+  // The train's autocorrelation, and its correlation with what was heard at every lag. Inverse
+  // transforms are forward ones of the conjugate, conjugated (one set of twiddles to make).
   for (int32_t k = 0; k < kFftSize; ++k) {
     const float re = m_trainFft[2 * k], im = m_trainFft[2 * k + 1];
     m_workFft[2 * k] = (re * re + im * im) * scale;
     m_workFft[2 * k + 1] = 0.0f;
   }
-  kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
+  kiss_fft(m_forward, Cpx(m_workFft), Cpx(m_work));
   for (int32_t d = 0; d < kUnknowns; ++d) {
     m_lags[2 * d] = m_work[2 * d];
-    m_lags[2 * d + 1] = m_work[2 * d + 1];
+    m_lags[2 * d + 1] = -m_work[2 * d + 1];
   }
   m_lags[0] *= 1.0 + kRidge;
   for (int32_t k = 0; k < kFftSize; ++k) {
     const float re = m_trainFft[2 * k], im = -m_trainFft[2 * k + 1];
     const float yr = m_heardFft[2 * k], yi = m_heardFft[2 * k + 1];
     m_workFft[2 * k] = (re * yr - im * yi) * scale;
-    m_workFft[2 * k + 1] = (re * yi + im * yr) * scale;
+    m_workFft[2 * k + 1] = -(re * yi + im * yr) * scale;
   }
-  kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
+  kiss_fft(m_forward, Cpx(m_workFft), Cpx(m_work));
   for (int32_t q = 0; q < kUnknowns; ++q) {
     const int32_t at = (kFftSize - q) % kFftSize;
     m_cross[2 * q] = m_work[2 * at];
-    m_cross[2 * q + 1] = m_work[2 * at + 1];
+    m_cross[2 * q + 1] = -m_work[2 * at + 1];
   }
   if (!Solve(kUnknowns)) {
     return kRefused;
@@ -255,13 +238,13 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     const float ar = m_workFft[2 * k], ai = m_workFft[2 * k + 1];
     const float sr = m_trainFft[2 * k], si = m_trainFft[2 * k + 1];
     m_workFft[2 * k] = (ar * sr - ai * si) * scale;
-    m_workFft[2 * k + 1] = (ar * si + ai * sr) * scale;
+    m_workFft[2 * k + 1] = -(ar * si + ai * sr) * scale;
   }
-  kiss_fft(m_inverse, Cpx(m_workFft), Cpx(m_work));
+  kiss_fft(m_forward, Cpx(m_workFft), Cpx(m_work));
   double residual = 0.0;
   for (int32_t j = 0; j < m; ++j) {
     const double dr = m_heard[2 * (from + j)] - m_work[2 * j];
-    const double di = m_heard[2 * (from + j) + 1] - m_work[2 * j + 1];
+    const double di = m_heard[2 * (from + j) + 1] + m_work[2 * j + 1];
     residual += dr * dr + di * di;
   }
   return residual / m_noise;

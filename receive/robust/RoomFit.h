@@ -59,13 +59,11 @@ class RoomFit {
   int32_t m_decimation;
   double m_centreHz;
   double m_tones[16];
-  double m_symbolSamples;         // the sender's samples per burst
-  std::vector<float> m_window;    // the sender's burst window, one more sample (0) at the end
-  std::vector<float> m_triangle;  // the front end's filter, 2 * decimation weights
-  double m_gain[16] = {};         // its gain at each tone, for the clock error m_gainError
+  double m_symbolSamples;       // the sender's samples per burst
+  std::vector<float> m_window;  // the sender's burst window, one more sample (0) at the end
+  double m_gain[16] = {};       // its gain at each tone, for the clock error m_gainError
   double m_gainError = -1.0;
   kiss_fft_state* m_forward = nullptr;
-  kiss_fft_state* m_inverse = nullptr;
   std::vector<float> m_heard;  // loaded samples (interleaved complex), zero-padded
   std::vector<float> m_heardFft;
   std::vector<float> m_train;  // the burst train, then its spectrum

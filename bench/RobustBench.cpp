@@ -3,6 +3,7 @@
 #include <random>
 #include <vector>
 
+#include "receive/robust/RobustReceiver.h"
 #include "receive/robust/RoomFit.h"
 
 namespace {
@@ -27,5 +28,14 @@ void BM_RoomFitCost(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_RoomFitCost);
+
+// A receiver made ready to listen, as every start of listening makes one.
+void BM_RobustReceiverMake(benchmark::State& state) {
+  for (auto _ : state) {
+    RobustReceiver receiver(48000.0);
+    benchmark::DoNotOptimize(&receiver);
+  }
+}
+BENCHMARK(BM_RobustReceiverMake);
 
 }  // namespace
