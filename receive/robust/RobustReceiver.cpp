@@ -13,6 +13,7 @@
 #include "modem/ModemParams.h"
 #include "modem/OnAir.h"
 #include "receive/robust/RoomFit.h"
+#include "receive/robust/Triangle.h"
 
 namespace {
 
@@ -179,14 +180,8 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   // The filter's power response at every band bin, undone so that white noise stays flat.
   m_equalise.resize(m_bandWidth);
   for (int32_t b = 0; b < m_bandWidth; ++b) {
-    const double f = (b - m_bandHalf) * m_binHz;
-    double re = 0.0, im = 0.0;
-    for (int32_t j = 0; j < 2 * d; ++j) {
-      const double w = j < d ? (j + 0.5) / d : (2 * d - j - 0.5) / d;
-      re += w * std::cos(kTwoPi * f * j / sampleRate);
-      im -= w * std::sin(kTwoPi * f * j / sampleRate);
-    }
-    m_equalise[b] = static_cast<float>(1.0 / std::max(re * re + im * im, 1e-9));
+    const double gain = TriangleGain(d, (b - m_bandHalf) * m_binHz / sampleRate);
+    m_equalise[b] = static_cast<float>(1.0 / std::max(gain * gain, 1e-9));
   }
 
   m_baseRe.assign(kBaseRing, 0.0f);
@@ -252,43 +247,55 @@ RobustReceiver::~RobustReceiver() {
   kiss_fft_free(m_fft);
 }
 
-bool RobustReceiver::Feed(const float* samples, int32_t n) {
-  for (int32_t i = 0; i < n && m_result.code == 0; ++i) {
-    Take(samples[i]);
+// Mixes each block down and weighs it into two triangles: its rising half makes this decimated
+// sample with the last block's falling half. A key can only be committed once a block is done.
+template <typename Sample>
+bool RobustReceiver::Take(const Sample* samples, int32_t n) {
+  int32_t i = 0;
+  while (i < n && m_result.code == 0) {
+    const int32_t from = m_inBlock;
+    const int32_t count = std::min(n - i, m_decimation - from);
+    float riseRe = m_riseAccRe, riseIm = m_riseAccIm, fallRe = m_fallAccRe, fallIm = m_fallAccIm;
+    for (int32_t k = 0; k < count; ++k) {
+      const float x = static_cast<float>(samples[i + k]);
+      riseRe += x * m_riseRe[from + k];
+      riseIm += x * m_riseIm[from + k];
+      fallRe += x * m_fallRe[from + k];
+      fallIm += x * m_fallIm[from + k];
+    }
+    i += count;
+    m_consumed += count;
+    m_inBlock += count;
+    if (m_inBlock < m_decimation) {
+      m_riseAccRe = riseRe;
+      m_riseAccIm = riseIm;
+      m_fallAccRe = fallRe;
+      m_fallAccIm = fallIm;
+      break;
+    }
+    m_inBlock = 0;
+    const float pr = static_cast<float>(m_blockPhaseRe), pi = static_cast<float>(m_blockPhaseIm);
+    const float outRe = m_carryRe + pr * fallRe - pi * fallIm;
+    const float outIm = m_carryIm + pr * fallIm + pi * fallRe;
+    m_carryRe = pr * riseRe - pi * riseIm;
+    m_carryIm = pr * riseIm + pi * riseRe;
+    m_riseAccRe = m_riseAccIm = m_fallAccRe = m_fallAccIm = 0.0f;
+    const double re = m_blockPhaseRe * m_blockStepRe - m_blockPhaseIm * m_blockStepIm;
+    const double im = m_blockPhaseRe * m_blockStepIm + m_blockPhaseIm * m_blockStepRe;
+    const double norm = 1.0 / std::sqrt(re * re + im * im);
+    m_blockPhaseRe = re * norm;
+    m_blockPhaseIm = im * norm;
+    Decimated(outRe, outIm);
   }
   return m_result.code != 0;
+}
+
+bool RobustReceiver::Feed(const float* samples, int32_t n) {
+  return Take(samples, n);
 }
 
 bool RobustReceiver::Feed(const int16_t* samples, int32_t n) {
-  for (int32_t i = 0; i < n && m_result.code == 0; ++i) {
-    Take(static_cast<float>(samples[i]));
-  }
-  return m_result.code != 0;
-}
-
-inline void RobustReceiver::Take(float x) {
-  const int32_t n = m_inBlock;
-  m_riseAccRe += x * m_riseRe[n];
-  m_riseAccIm += x * m_riseIm[n];
-  m_fallAccRe += x * m_fallRe[n];
-  m_fallAccIm += x * m_fallIm[n];
-  ++m_consumed;
-  if (++m_inBlock < m_decimation) {
-    return;
-  }
-  m_inBlock = 0;
-  const float pr = static_cast<float>(m_blockPhaseRe), pi = static_cast<float>(m_blockPhaseIm);
-  const float outRe = m_carryRe + pr * m_fallAccRe - pi * m_fallAccIm;
-  const float outIm = m_carryIm + pr * m_fallAccIm + pi * m_fallAccRe;
-  m_carryRe = pr * m_riseAccRe - pi * m_riseAccIm;
-  m_carryIm = pr * m_riseAccIm + pi * m_riseAccRe;
-  m_riseAccRe = m_riseAccIm = m_fallAccRe = m_fallAccIm = 0.0f;
-  const double re = m_blockPhaseRe * m_blockStepRe - m_blockPhaseIm * m_blockStepIm;
-  const double im = m_blockPhaseRe * m_blockStepIm + m_blockPhaseIm * m_blockStepRe;
-  const double norm = 1.0 / std::sqrt(re * re + im * im);
-  m_blockPhaseRe = re * norm;
-  m_blockPhaseIm = im * norm;
-  Decimated(outRe, outIm);
+  return Take(samples, n);
 }
 
 void RobustReceiver::Decimated(float re, float im) {

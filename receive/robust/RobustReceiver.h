@@ -85,7 +85,8 @@ class RobustReceiver {
  private:
   struct Candidate;
 
-  void Take(float x);
+  template <typename Sample>
+  bool Take(const Sample* samples, int32_t n);
   void Decimated(float re, float im);
   void Analyse();
   void Search();
