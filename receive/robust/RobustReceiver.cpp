@@ -55,17 +55,18 @@ constexpr int32_t kGateSpan = kPhases * kPositions;  // frames over which peaks 
 constexpr int32_t kGateCount = kGateSpan / 4;        // peaks needed there to start a search
 constexpr int32_t kSearchEvery = kPhases;            // frames between searches
 // The room fit: where symbols leave a tail, a word is confirmed by fitting the room's response.
-constexpr double kFitSettle = 0.2;        // left out after the signal's start: the room fills
-constexpr double kClockSeconds = 0.35;    // fitted while the clock error is searched
-constexpr double kClockStepHz = 1.0;      // its grid
-constexpr double kFitMargin = 100.0;      // every plausible other word leaves this much more,
-constexpr double kRefusedMargin = 120.0;  // or this much for a word the energies refused,
-constexpr double kMovedMargin = 150.0;    // or this much for a word the fit moved to
-constexpr double kFitUnexplained = 0.3;   // of what was heard, the word leaves at most this
-constexpr double kFitHopeless = 0.6;      // a word leaving this much is not worth changing
-constexpr int32_t kFitMoves = 3;          // cheaper words moved to at most
-constexpr float kFitTail = 0.15f;         // the fit judges where symbols leave this much tail,
-constexpr float kLateTail = 0.05f;        // or this much at the end of the next symbol
+constexpr double kFitSettle = 0.2;            // left out after the signal's start: the room fills
+constexpr double kClockSeconds = 0.35;        // fitted while the clock error is searched
+constexpr double kClockStepHz = 1.0;          // its grid
+constexpr double kFitMargin = 100.0;          // every plausible other word leaves this much more,
+constexpr double kRefusedMargin = 120.0;      // or this much for a word the energies refused,
+constexpr double kMovedMargin = 150.0;        // or this much for a word the fit moved to
+constexpr double kFitUnexplained = 0.3;       // of what was heard, the word leaves at most this
+constexpr double kFitHopeless = 0.6;          // a word leaving this much is not worth changing
+constexpr int32_t kFitMoves = 3;              // cheaper words moved to at most
+constexpr float kFitTail = 0.15f;             // the fit judges where symbols leave this much tail,
+constexpr float kFitTailSignificance = 8.0f;  // standing this far out of the noise's spread,
+constexpr float kLateTail = 0.05f;            // or this much at the end of the next symbol
 
 // log2 x for x >= 1 and 2 to the x for x >= 0, to five digits: readings only compare powers.
 float Log2(float x) {
@@ -123,6 +124,7 @@ struct RobustReceiver::Candidate {
   bool confirms = false;  // and it passes every test but the size or evenness of its margins
   bool echoic = false;    // symbols leave a tail in the next one
   float tail = 0.0f;      // how much: the tail over the symbols' own energy
+  float tailSignificance = 0.0f;  // the tail's energy over the square root of the symbols' own
   float minMargin = 0.0f;
   float score = 0.0f;
   int32_t separator = -1;
@@ -513,6 +515,7 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     }
   }
   c.tail = tail / std::max(own, 1e-6f);
+  c.tailSignificance = tail / std::sqrt(std::max(own, 1e-6f));
   c.echoic = c.tail >= kEchoicTail && m_cleanestTail >= kEchoicTail;
   // Where symbols leave a tail, the separator's echo in place of a faded first symbol reads as a
   // packet one symbol late that ends on tone 0: such a packet is refused when the packet one
@@ -705,6 +708,7 @@ bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, b
   }
   if (clock != centre) {
     turn(span / 2);
+    least = cost(clock);
   }
   m_fitShift = shift;
   m_fitClock = clock;
@@ -712,7 +716,7 @@ bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, b
   // The word, and each plausible change of one symbol: the tone read there and its runner-up,
   // and the tones up to two places either side (an echo stands in for a faded tone). A cheaper
   // change is moved to, a few times at most.
-  double own = cost(clock);
+  double own = least;
   if (own > kFitHopeless * m_fit->Heard()) {  // not a packet (music, or another offset)
     return false;
   }
@@ -977,11 +981,13 @@ void RobustReceiver::Search() {
   std::copy(accepted.key, accepted.key + 4, key);
   // Where symbols leave a tail, the room fit has the last word: it vetoes every key it does not
   // confirm, and, where the tail reaches the end of the next symbol, may confirm a refused word
-  // (or one a few symbols from it), at most once a packet.
+  // (or one a few symbols from it), at most once a packet. Strong noise alone now and then reads
+  // as a tail: a tail that does not reach the next symbol's end must stand well out of it.
   const Candidate& judged = commit ? accepted : best;
   const bool late = judged.valid && judged.echoic &&
                     LateTail(judged, bestShift, bestPhase, bestSlots) >= kLateTail;
-  if ((commit && judged.echoic && (late || judged.tail >= kFitTail)) ||
+  const bool tailed = judged.tail >= kFitTail && judged.tailSignificance >= kFitTailSignificance;
+  if ((commit && judged.echoic && (late || tailed)) ||
       (!commit && late && in.searches - m_lastFit >= kPositions)) {
     m_lastFit = in.searches;
     const bool fitted = FitRoom(judged, bestShift, bestPhase, commit, key);
