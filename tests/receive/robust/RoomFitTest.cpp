@@ -10,6 +10,7 @@
 #include "modem/ModemParams.h"
 #include "modem/OnAir.h"
 #include "modem/ToneBank.h"
+#include "receive/robust/Triangle.h"
 
 namespace {
 
@@ -134,6 +135,21 @@ TEST_F(RoomFitTest, TheRightWordLeavesLittleAndEveryChangeFarMore) {
       other[p] = word[p];
     }
     EXPECT_GT(cheapest - own, 150.0 * std::max(1.0, own / RoomFit::kMaxSpan));
+  }
+}
+
+// The front end's triangle, its gain stepped by recurrence, against the plain sum of its weights'
+// cosines about the middle: at the band's edges and beyond, at both capture rates' decimations.
+TEST(TriangleGainTest, MatchesThePlainSum) {
+  for (int32_t d : {32, 29, 1}) {
+    for (double cycles : {0.0, 0.0075, -0.012, 0.2}) {
+      double plain = 0.0;
+      for (int32_t j = 0; j < 2 * d; ++j) {
+        const double w = j < d ? (j + 0.5) / d : (2 * d - j - 0.5) / d;
+        plain += w * std::cos(kTwoPi * cycles * (j - d + 0.5));
+      }
+      EXPECT_NEAR(TriangleGain(d, cycles), plain, 1e-9 * d) << d << " " << cycles;
+    }
   }
 }
 
