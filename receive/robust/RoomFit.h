@@ -61,7 +61,7 @@ class RoomFit {
   double m_tones[16];
   double m_symbolSamples;       // the sender's samples per burst
   std::vector<float> m_window;  // the sender's burst window, one more sample (0) at the end
-  double m_gain[16] = {};       // its gain at each tone, for the clock error m_gainError
+  double m_gain[16] = {};       // the front end's gain at each tone, for clock error m_gainError
   double m_gainError = -1.0;
   kiss_fft_state* m_forward = nullptr;
   std::vector<float> m_heard;  // loaded samples (interleaved complex), zero-padded
