@@ -170,7 +170,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   m_fallIm.resize(d);
   for (int32_t n = 0; n < d; ++n) {
     const double c = std::cos(omega * n), s = -std::sin(omega * n);
-    const double rise = (n + 0.5) / d, fall = (d - n - 0.5) / d;
+    const double rise = TriangleWeight(d, n), fall = TriangleWeight(d, d + n);
     m_riseRe[n] = static_cast<float>(c * rise);
     m_riseIm[n] = static_cast<float>(s * rise);
     m_fallRe[n] = static_cast<float>(c * fall);
@@ -207,7 +207,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
   // decimated sample: the median of an exponential is ln 2 times its mean.
   double triangle = 0.0;
   for (int32_t n = 0; n < d; ++n) {
-    triangle += 2.0 * ((n + 0.5) / d) * ((n + 0.5) / d);
+    triangle += 2.0 * TriangleWeight(d, n) * TriangleWeight(d, n);
   }
   m_floorToNoise = d * triangle / (0.6931471805599453 * m_window);
 

@@ -7,6 +7,11 @@
 
 #include "modem/ModemParams.h"
 
+// Any thread. The triangle's jth weight, j from 0 to 2 * decimation - 1.
+inline double TriangleWeight(int32_t decimation, int32_t j) {
+  return (j < decimation ? j + 0.5 : 2 * decimation - j - 0.5) / decimation;
+}
+
 // Any thread. The triangle's gain at `cycles` cycles per capture sample, about its middle (a real
 // number: the triangle is symmetric). The cosines step by cos(a + s) = 2 cos s cos a - cos(a - s).
 inline double TriangleGain(int32_t decimation, double cycles) {
@@ -15,8 +20,7 @@ inline double TriangleGain(int32_t decimation, double cycles) {
   double before = std::cos(step * (decimation + 0.5)), now = std::cos(step * (decimation - 0.5));
   double gain = 0.0;
   for (int32_t j = 0; j < 2 * decimation; ++j) {
-    const double weight = (j < decimation ? j + 0.5 : 2 * decimation - j - 0.5) / decimation;
-    gain += weight * now;
+    gain += TriangleWeight(decimation, j) * now;
     const double next = twice * now - before;
     before = now;
     now = next;
