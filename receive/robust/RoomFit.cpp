@@ -1,9 +1,12 @@
 #include "receive/robust/RoomFit.h"
 
 #include <kiss_fft.h>
+#include <kiss_fftr.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "modem/ModemParams.h"
 #include "modem/OnAir.h"
@@ -29,7 +32,11 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
   m_window.assign(params->symbolSamples + 1, 0.0f);
   TukeyWindow(m_window.data(), params->symbolSamples, params->taperRatio);
   DestroyModemParams(params);
-  m_forward = kiss_fft_alloc(kFftSize, 0, nullptr, nullptr);
+  for (int s = 0; s < 2; ++s) {
+    m_transforms[s].size = kFftSize >> (1 - s);
+    m_transforms[s].complex = kiss_fft_alloc(m_transforms[s].size, 0, nullptr, nullptr);
+    m_transforms[s].real = kiss_fftr_alloc(m_transforms[s].size, 0, nullptr, nullptr);
+  }
   for (auto* v : {&m_heard, &m_heardFft, &m_train, &m_trainFft, &m_work, &m_workFft}) {
     v->assign(2 * kFftSize, 0.0f);
   }
@@ -38,10 +45,14 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
   m_solveScratch.assign(6 * (kUnknowns + 1), 0.0);
   m_response.assign(2 * kUnknowns, 0.0);
   m_kept.assign(2 * kUnknowns, 0.0);
+  m_edgeScratch.assign(4 * kUnknowns, 0.0f);
 }
 
 RoomFit::~RoomFit() {
-  kiss_fft_free(m_forward);
+  for (const Transforms& t : m_transforms) {
+    kiss_fft_free(t.complex);
+    kiss_fftr_free(t.real);
+  }
 }
 
 void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, int64_t end,
@@ -59,9 +70,7 @@ void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, i
         static_cast<double>(ringRe[at]) * ringRe[at] + static_cast<double>(ringIm[at]) * ringIm[at];
   }
   m_heardEnergy = energy / m_noise;
-  kiss_fft(m_forward, Cpx(m_heard), Cpx(m_heardFft));
-  m_heardFrom = 0;
-  m_heardSpan = m_span;
+  m_heardSpan = -1;
 }
 
 // The burst train at base samples first - kTaps + 1 on, as the front end hands it over: each
@@ -78,40 +87,42 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
   }
   const double senderPerCapture = (1.0 + clockError) * onair::kSampleRate / m_sampleRate;
   const double burst = m_symbolSamples;
-  std::fill(m_train.begin(), m_train.end(), 0.0f);
-  // Within a burst the phase turns by the same angle every sample: one sine and cosine a burst.
-  int64_t symbolOf = INT64_MIN;
-  double pr = 0.0, pi = 0.0, sr = 1.0, si = 0.0, gain = 0.0;
-  for (int32_t n = 0; n < count; ++n) {
+  std::fill(m_train.begin() + 2 * count, m_train.end(), 0.0f);  // zero-padded to either size
+  // Within a burst the phase turns by the same angle every sample, and the position in the burst
+  // moves on by the same step: one sine and cosine a burst, and its start worked out exactly.
+  const double pace = m_decimation * senderPerCapture;  // sender samples per base sample
+  int32_t n = 0;
+  while (n < count) {
     const double capture = static_cast<double>(first - kTaps + 1 + n) * m_decimation - 0.5;
     const double sent = (capture - start) * senderPerCapture;  // sender samples since position 0
     const double symbol = std::floor(sent / burst);
-    const double within = sent - symbol * burst;
-    if (static_cast<int64_t>(symbol) != symbolOf) {
-      symbolOf = static_cast<int64_t>(symbol);
-      const int64_t position = symbolOf % 10;
-      const int32_t tone = tones[position < 0 ? position + 10 : position];
-      // Cycles of the burst's own tone since it started, less the mixer's since capture sample 0.
-      double cycles = m_tones[tone] * within / onair::kSampleRate;
-      const double mixer = m_centreHz * capture / m_sampleRate;
-      cycles = (cycles - std::floor(cycles)) - (mixer - std::floor(mixer));
-      pr = std::cos(2.0 * kPi * cycles);
-      pi = std::sin(2.0 * kPi * cycles);
-      const double step = m_decimation * (m_tones[tone] * senderPerCapture / onair::kSampleRate -
-                                          m_centreHz / m_sampleRate);
-      sr = std::cos(2.0 * kPi * step);
-      si = std::sin(2.0 * kPi * step);
-      gain = m_gain[tone];
-    } else {
+    double within = sent - symbol * burst;
+    const int64_t position = static_cast<int64_t>(symbol) % 10;
+    const int32_t tone = tones[position < 0 ? position + 10 : position];
+    // Cycles of the burst's own tone since it started, less the mixer's since capture sample 0.
+    double cycles = m_tones[tone] * within / onair::kSampleRate;
+    const double mixer = m_centreHz * capture / m_sampleRate;
+    cycles = (cycles - std::floor(cycles)) - (mixer - std::floor(mixer));
+    double pr = std::cos(2.0 * kPi * cycles);
+    double pi = std::sin(2.0 * kPi * cycles);
+    const double step = m_decimation * (m_tones[tone] * senderPerCapture / onair::kSampleRate -
+                                        m_centreHz / m_sampleRate);
+    const double sr = std::cos(2.0 * kPi * step), si = std::sin(2.0 * kPi * step);
+    const double gain = m_gain[tone];
+    // The samples left in this burst.
+    const int32_t left = static_cast<int32_t>(std::ceil((burst - within) / pace));
+    const int32_t end = std::min(count, n + std::max(left, 1));
+    for (; n < end; ++n) {
+      const int32_t i = std::min(static_cast<int32_t>(within), static_cast<int32_t>(burst) - 1);
+      const double frac = within - i;
+      const double a = gain * (m_window[i] + frac * (m_window[i + 1] - m_window[i]));
+      m_train[2 * n] = static_cast<float>(a * pr);
+      m_train[2 * n + 1] = static_cast<float>(a * pi);
       const double r = pr * sr - pi * si;
       pi = pr * si + pi * sr;
       pr = r;
+      within += pace;
     }
-    const int32_t i = std::min(static_cast<int32_t>(within), static_cast<int32_t>(burst) - 1);
-    const double frac = within - i;
-    const double a = gain * (m_window[i] + frac * (m_window[i + 1] - m_window[i]));
-    m_train[2 * n] = static_cast<float>(a * pr);
-    m_train[2 * n + 1] = static_cast<float>(a * pi);
   }
 }
 
@@ -144,6 +155,7 @@ bool RoomFit::Solve(int32_t n) {
     const double* vr = ur + n - size;
     const double* vi = ui + n - size;
     double efr = 0.0, efi = 0.0, exr = 0.0, exi = 0.0;
+#pragma omp simd reduction(+ : efr, efi, exr, exi)
     for (int32_t i = 0; i < size; ++i) {
       efr += vr[i] * fr[i] - vi[i] * fi[i];
       efi += vr[i] * fi[i] + vi[i] * fr[i];
@@ -188,66 +200,89 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
   if (m < kUnknowns) {
     return kRefused;
   }
+  // A stretch short enough takes transforms of half the size.
+  const Transforms& transform = m + 2 * (kUnknowns - 1) <= kFftSize / 2 ? m_transforms[0]
+                                                                        : m_transforms[1];
+  const int32_t size = transform.size;
   if (m != m_heardSpan || from != m_heardFrom) {  // fit part of what was loaded
     std::fill(m_work.begin(), m_work.end(), 0.0f);
     std::copy(m_heard.begin() + 2 * from, m_heard.begin() + 2 * (from + m), m_work.begin());
-    kiss_fft(m_forward, Cpx(m_work), Cpx(m_heardFft));
+    kiss_fft(transform.complex, Cpx(m_work), Cpx(m_heardFft));
+    m_heardPower = 0.0;
+    for (int32_t j = 0; j < 2 * m; ++j) {
+      m_heardPower += static_cast<double>(m_work[j]) * m_work[j];
+    }
     m_heardFrom = from;
     m_heardSpan = m;
   }
   Synthesise(tones, start, clockError, m_first + from, m + kUnknowns - 1);
-  kiss_fft(m_forward, Cpx(m_train), Cpx(m_trainFft));
-  const float scale = 1.0f / kFftSize;
+  kiss_fft(transform.complex, Cpx(m_train), Cpx(m_trainFft));
+  const float scale = 1.0f / size;
   // The train's autocorrelation, and its correlation with what was heard at every lag. Inverse
-  // transforms are forward ones of the conjugate, conjugated (one set of twiddles to make).
-  for (int32_t k = 0; k < kFftSize; ++k) {
+  // transforms are forward ones of the conjugate, conjugated (one set of twiddles to make); the
+  // train's power is real, so its transform is a real one.
+  for (int32_t k = 0; k < size; ++k) {
     const float re = m_trainFft[2 * k], im = m_trainFft[2 * k + 1];
-    m_workFft[2 * k] = (re * re + im * im) * scale;
-    m_workFft[2 * k + 1] = 0.0f;
+    m_workFft[k] = (re * re + im * im) * scale;
   }
-  kiss_fft(m_forward, Cpx(m_workFft), Cpx(m_work));
+  kiss_fftr(transform.real, m_workFft.data(), Cpx(m_work));
   for (int32_t d = 0; d < kUnknowns; ++d) {
     m_lags[2 * d] = m_work[2 * d];
     m_lags[2 * d + 1] = -m_work[2 * d + 1];
   }
   m_lags[0] *= 1.0 + kRidge;
-  for (int32_t k = 0; k < kFftSize; ++k) {
+  for (int32_t k = 0; k < size; ++k) {
     const float re = m_trainFft[2 * k], im = -m_trainFft[2 * k + 1];
     const float yr = m_heardFft[2 * k], yi = m_heardFft[2 * k + 1];
     m_workFft[2 * k] = (re * yr - im * yi) * scale;
     m_workFft[2 * k + 1] = -(re * yi + im * yr) * scale;
   }
-  kiss_fft(m_forward, Cpx(m_workFft), Cpx(m_work));
+  kiss_fft(transform.complex, Cpx(m_workFft), Cpx(m_work));
   for (int32_t q = 0; q < kUnknowns; ++q) {
-    const int32_t at = (kFftSize - q) % kFftSize;
+    const int32_t at = (size - q) % size;
     m_cross[2 * q] = m_work[2 * at];
     m_cross[2 * q + 1] = -m_work[2 * at + 1];
   }
   if (!Solve(kUnknowns)) {
     return kRefused;
   }
-  // What the response predicts, against what was heard.
-  std::fill(m_work.begin(), m_work.end(), 0.0f);
+  // The residual of the whole convolution (every row the train reaches, nothing heard beyond the
+  // loaded ones) follows from the normal equations; the rows beyond the loaded ones are taken away.
+  double hb = 0.0, hh = 0.0;
   for (int32_t q = 0; q < kUnknowns; ++q) {
-    const int32_t at = (kFftSize - q) % kFftSize;
-    m_work[2 * at] = static_cast<float>(m_response[2 * q]);
-    m_work[2 * at + 1] = static_cast<float>(m_response[2 * q + 1]);
+    const double hr = m_response[2 * q], hi = m_response[2 * q + 1];
+    hb += hr * m_cross[2 * q] + hi * m_cross[2 * q + 1];
+    hh += hr * hr + hi * hi;
   }
-  kiss_fft(m_forward, Cpx(m_work), Cpx(m_workFft));
-  for (int32_t k = 0; k < kFftSize; ++k) {
-    const float ar = m_workFft[2 * k], ai = m_workFft[2 * k + 1];
-    const float sr = m_trainFft[2 * k], si = m_trainFft[2 * k + 1];
-    m_workFft[2 * k] = (ar * sr - ai * si) * scale;
-    m_workFft[2 * k + 1] = -(ar * si + ai * sr) * scale;
+  // Rows j < 0 and j >= m, each the sum over taps q of h[q] t[j + q]; summed tap by tap so that
+  // the rows' sums do not wait on one another.
+  const float* t = m_train.data();
+  const int32_t count = m + kUnknowns - 1;
+  float* accR = m_edgeScratch.data();
+  float* accI = accR + 2 * kUnknowns;
+  std::fill(accR, accR + 4 * kUnknowns, 0.0f);
+  for (int32_t q = 0; q < kUnknowns; ++q) {
+    const float hr = static_cast<float>(m_response[2 * q]);
+    const float hi = static_cast<float>(m_response[2 * q + 1]);
+    // Before the loaded rows: j from -q to -1, at accR[j + kUnknowns].
+    for (int32_t j = -q; j < 0; ++j) {
+      const float tr = t[2 * (j + q)], ti = t[2 * (j + q) + 1];
+      accR[j + kUnknowns] += hr * tr - hi * ti;
+      accI[j + kUnknowns] += hr * ti + hi * tr;
+    }
+    // After them: j from m to count - 1 - q, at accR[kUnknowns + j - m].
+    for (int32_t j = m; j < count - q; ++j) {
+      const float tr = t[2 * (j + q)], ti = t[2 * (j + q) + 1];
+      accR[kUnknowns + j - m] += hr * tr - hi * ti;
+      accI[kUnknowns + j - m] += hr * ti + hi * tr;
+    }
   }
-  kiss_fft(m_forward, Cpx(m_workFft), Cpx(m_work));
-  double residual = 0.0;
-  for (int32_t j = 0; j < m; ++j) {
-    const double dr = m_heard[2 * (from + j)] - m_work[2 * j];
-    const double di = m_heard[2 * (from + j) + 1] + m_work[2 * j + 1];
-    residual += dr * dr + di * di;
+  double beyond = 0.0;
+  for (int32_t i = 0; i < 2 * kUnknowns; ++i) {
+    beyond += static_cast<double>(accR[i]) * accR[i] + static_cast<double>(accI[i]) * accI[i];
   }
-  return residual / m_noise;
+  const double formula = m_heardPower - hb - m_lags[0] * kRidge / (1.0 + kRidge) * hh - beyond;
+  return formula / m_noise;
 }
 
 void RoomFit::Keep() {

@@ -15,6 +15,7 @@
 #include <vector>
 
 struct kiss_fft_state;
+struct kiss_fftr_state;
 
 class RoomFit {
  public:
@@ -63,7 +64,12 @@ class RoomFit {
   std::vector<float> m_window;  // the sender's burst window, one more sample (0) at the end
   double m_gain[16] = {};       // the front end's gain at each tone, for clock error m_gainError
   double m_gainError = -1.0;
-  kiss_fft_state* m_forward = nullptr;
+  struct Transforms {
+    int32_t size = 0;
+    kiss_fft_state* complex = nullptr;
+    kiss_fftr_state* real = nullptr;
+  };
+  Transforms m_transforms[2];  // half size and full size
   std::vector<float> m_heard;  // loaded samples (interleaved complex), zero-padded
   std::vector<float> m_heardFft;
   std::vector<float> m_train;  // the burst train, then its spectrum
@@ -72,9 +78,11 @@ class RoomFit {
   std::vector<double> m_lags;   // autocorrelation of the train (interleaved complex)
   std::vector<double> m_cross;  // the train against what was heard
   std::vector<double> m_solveScratch, m_response, m_kept;
+  std::vector<float> m_edgeScratch;
   int64_t m_first = 0;  // base sample of the first one loaded
   int32_t m_span = 0;
   int32_t m_heardFrom = 0, m_heardSpan = 0;  // the loaded samples m_heardFft holds
   double m_noise = 1.0;
   double m_heardEnergy = 0.0;
+  double m_heardPower = 0.0;  // of the rows m_heardFft holds
 };
