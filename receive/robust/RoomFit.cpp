@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "modem/ModemParams.h"
 #include "modem/OnAir.h"
@@ -34,8 +32,8 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
   DestroyModemParams(params);
   for (int s = 0; s < 2; ++s) {
     m_transforms[s].size = kFftSize >> (1 - s);
-    m_transforms[s].complex = kiss_fft_alloc(m_transforms[s].size, 0, nullptr, nullptr);
-    m_transforms[s].real = kiss_fftr_alloc(m_transforms[s].size, 0, nullptr, nullptr);
+    m_transforms[s].forward = kiss_fft_alloc(m_transforms[s].size, 0, nullptr, nullptr);
+    m_transforms[s].power = kiss_fftr_alloc(m_transforms[s].size, 0, nullptr, nullptr);
   }
   for (auto* v : {&m_heard, &m_heardFft, &m_train, &m_trainFft, &m_work, &m_workFft}) {
     v->assign(2 * kFftSize, 0.0f);
@@ -50,8 +48,8 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
 
 RoomFit::~RoomFit() {
   for (const Transforms& t : m_transforms) {
-    kiss_fft_free(t.complex);
-    kiss_fftr_free(t.real);
+    kiss_fft_free(t.forward);
+    kiss_fftr_free(t.power);
   }
 }
 
@@ -60,7 +58,6 @@ void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, i
   m_span = std::clamp(span, 0, kMaxSpan);
   m_first = end - m_span;
   m_noise = std::max(noise, 1e-30);
-  std::fill(m_heard.begin(), m_heard.end(), 0.0f);
   double energy = 0.0;
   for (int32_t j = 0; j < m_span; ++j) {
     const int64_t at = (m_first + j) & (ringSize - 1);
@@ -87,7 +84,16 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
   }
   const double senderPerCapture = (1.0 + clockError) * onair::kSampleRate / m_sampleRate;
   const double burst = m_symbolSamples;
-  std::fill(m_train.begin() + 2 * count, m_train.end(), 0.0f);  // zero-padded to either size
+  // A word's alternatives share its timing: only the bursts whose tone changed are made again.
+  const bool same = start == m_trainStart && clockError == m_trainError && first == m_trainFirst &&
+                    count == m_trainCount;
+  if (!same) {
+    std::fill(m_train.begin() + 2 * count, m_train.end(), 0.0f);  // zero-padded to either size
+    m_trainStart = start;
+    m_trainError = clockError;
+    m_trainFirst = first;
+    m_trainCount = count;
+  }
   // Within a burst the phase turns by the same angle every sample, and the position in the burst
   // moves on by the same step: one sine and cosine a burst, and its start worked out exactly.
   const double pace = m_decimation * senderPerCapture;  // sender samples per base sample
@@ -99,6 +105,12 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
     double within = sent - symbol * burst;
     const int64_t position = static_cast<int64_t>(symbol) % 10;
     const int32_t tone = tones[position < 0 ? position + 10 : position];
+    const int32_t left = static_cast<int32_t>(std::ceil((burst - within) / pace));  // in the burst
+    const int32_t end = std::min(count, n + std::max(left, 1));
+    if (same && m_trainTones[position < 0 ? position + 10 : position] == tone) {
+      n = end;
+      continue;
+    }
     // Cycles of the burst's own tone since it started, less the mixer's since capture sample 0.
     double cycles = m_tones[tone] * within / onair::kSampleRate;
     const double mixer = m_centreHz * capture / m_sampleRate;
@@ -109,9 +121,6 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
                                         m_centreHz / m_sampleRate);
     const double sr = std::cos(2.0 * kPi * step), si = std::sin(2.0 * kPi * step);
     const double gain = m_gain[tone];
-    // The samples left in this burst.
-    const int32_t left = static_cast<int32_t>(std::ceil((burst - within) / pace));
-    const int32_t end = std::min(count, n + std::max(left, 1));
     for (; n < end; ++n) {
       const int32_t i = std::min(static_cast<int32_t>(within), static_cast<int32_t>(burst) - 1);
       const double frac = within - i;
@@ -124,6 +133,7 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
       within += pace;
     }
   }
+  std::copy(tones, tones + 10, m_trainTones);
 }
 
 // Solves the Hermitian Toeplitz system whose first row is m_lags for m_cross, into m_response,
@@ -155,7 +165,6 @@ bool RoomFit::Solve(int32_t n) {
     const double* vr = ur + n - size;
     const double* vi = ui + n - size;
     double efr = 0.0, efi = 0.0, exr = 0.0, exi = 0.0;
-#pragma omp simd reduction(+ : efr, efi, exr, exi)
     for (int32_t i = 0; i < size; ++i) {
       efr += vr[i] * fr[i] - vi[i] * fi[i];
       efi += vr[i] * fi[i] + vi[i] * fr[i];
@@ -201,13 +210,13 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     return kRefused;
   }
   // A stretch short enough takes transforms of half the size.
-  const Transforms& transform = m + 2 * (kUnknowns - 1) <= kFftSize / 2 ? m_transforms[0]
-                                                                        : m_transforms[1];
+  const Transforms& transform =
+      m + 2 * (kUnknowns - 1) <= kFftSize / 2 ? m_transforms[0] : m_transforms[1];
   const int32_t size = transform.size;
   if (m != m_heardSpan || from != m_heardFrom) {  // fit part of what was loaded
     std::fill(m_work.begin(), m_work.end(), 0.0f);
     std::copy(m_heard.begin() + 2 * from, m_heard.begin() + 2 * (from + m), m_work.begin());
-    kiss_fft(transform.complex, Cpx(m_work), Cpx(m_heardFft));
+    kiss_fft(transform.forward, Cpx(m_work), Cpx(m_heardFft));
     m_heardPower = 0.0;
     for (int32_t j = 0; j < 2 * m; ++j) {
       m_heardPower += static_cast<double>(m_work[j]) * m_work[j];
@@ -216,7 +225,7 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     m_heardSpan = m;
   }
   Synthesise(tones, start, clockError, m_first + from, m + kUnknowns - 1);
-  kiss_fft(transform.complex, Cpx(m_train), Cpx(m_trainFft));
+  kiss_fft(transform.forward, Cpx(m_train), Cpx(m_trainFft));
   const float scale = 1.0f / size;
   // The train's autocorrelation, and its correlation with what was heard at every lag. Inverse
   // transforms are forward ones of the conjugate, conjugated (one set of twiddles to make); the
@@ -225,7 +234,7 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     const float re = m_trainFft[2 * k], im = m_trainFft[2 * k + 1];
     m_workFft[k] = (re * re + im * im) * scale;
   }
-  kiss_fftr(transform.real, m_workFft.data(), Cpx(m_work));
+  kiss_fftr(transform.power, m_workFft.data(), Cpx(m_work));
   for (int32_t d = 0; d < kUnknowns; ++d) {
     m_lags[2 * d] = m_work[2 * d];
     m_lags[2 * d + 1] = -m_work[2 * d + 1];
@@ -237,7 +246,7 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
     m_workFft[2 * k] = (re * yr - im * yi) * scale;
     m_workFft[2 * k + 1] = -(re * yi + im * yr) * scale;
   }
-  kiss_fft(transform.complex, Cpx(m_workFft), Cpx(m_work));
+  kiss_fft(transform.forward, Cpx(m_workFft), Cpx(m_work));
   for (int32_t q = 0; q < kUnknowns; ++q) {
     const int32_t at = (size - q) % size;
     m_cross[2 * q] = m_work[2 * at];
@@ -246,8 +255,9 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
   if (!Solve(kUnknowns)) {
     return kRefused;
   }
-  // The residual of the whole convolution (every row the train reaches, nothing heard beyond the
-  // loaded ones) follows from the normal equations; the rows beyond the loaded ones are taken away.
+  // The residual over every row the train reaches (nothing heard beyond the loaded ones) follows
+  // from the normal equations: |y|^2 - h'b less the ridge's share; then the rows beyond the loaded
+  // ones, where all that is left is the prediction itself, are taken away.
   double hb = 0.0, hh = 0.0;
   for (int32_t q = 0; q < kUnknowns; ++q) {
     const double hr = m_response[2 * q], hi = m_response[2 * q + 1];
@@ -281,8 +291,8 @@ double RoomFit::Cost(const int32_t* tones, double start, double clockError, int3
   for (int32_t i = 0; i < 2 * kUnknowns; ++i) {
     beyond += static_cast<double>(accR[i]) * accR[i] + static_cast<double>(accI[i]) * accI[i];
   }
-  const double formula = m_heardPower - hb - m_lags[0] * kRidge / (1.0 + kRidge) * hh - beyond;
-  return formula / m_noise;
+  const double ridge = m_lags[0] * kRidge / (1.0 + kRidge);
+  return (m_heardPower - hb - ridge * hh - beyond) / m_noise;
 }
 
 void RoomFit::Keep() {

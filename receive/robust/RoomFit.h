@@ -8,7 +8,8 @@
 //
 // The response spans kPreTaps samples before the assumed timing to kTaps after it; it is solved
 // from the burst train's autocorrelation (a Toeplitz system, by FFT and Levinson recursion) and
-// scored by its exact residual.
+// scored by its exact residual over the stretch: the normal equations give it for every row the
+// bursts reach, and the few rows beyond the stretch are worked out and taken away.
 #pragma once
 
 #include <cstdint>
@@ -66,13 +67,18 @@ class RoomFit {
   double m_gainError = -1.0;
   struct Transforms {
     int32_t size = 0;
-    kiss_fft_state* complex = nullptr;
-    kiss_fftr_state* real = nullptr;
+    kiss_fft_state* forward = nullptr;
+    kiss_fftr_state* power = nullptr;  // of a real sequence: the train's power spectrum
   };
-  Transforms m_transforms[2];  // half size and full size
-  std::vector<float> m_heard;  // loaded samples (interleaved complex), zero-padded
+  Transforms m_transforms[2];  // half size (short stretches) and full size
+  std::vector<float> m_heard;  // loaded samples (interleaved complex)
   std::vector<float> m_heardFft;
-  std::vector<float> m_train;  // the burst train, then its spectrum
+  std::vector<float> m_train;  // the burst train
+  // What m_train holds: the timing it was made for and the tone of each cycle position.
+  double m_trainStart = 0.0, m_trainError = 0.0;
+  int64_t m_trainFirst = 0;
+  int32_t m_trainCount = -1;
+  int32_t m_trainTones[10] = {};
   std::vector<float> m_trainFft;
   std::vector<float> m_work, m_workFft;
   std::vector<double> m_lags;   // autocorrelation of the train (interleaved complex)
