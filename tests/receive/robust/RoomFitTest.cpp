@@ -138,6 +138,46 @@ TEST_F(RoomFitTest, TheRightWordLeavesLittleAndEveryChangeFarMore) {
   }
 }
 
+// The fit keeps what a word's alternatives share (the bursts, the transforms of what was heard):
+// a word's cost is the same whatever was fitted before it, over the whole stretch or part of it.
+TEST_F(RoomFitTest, ACostDoesNotDependOnWhatWasFittedBefore) {
+  const int32_t word[10] = {5, 3, 9, 2, 14, 6, 7, 1, 0, 0};
+  const Channel room = {"room", 48000, 0, -6};
+  Capture(word, room, 0.1, 7);
+  struct Call {
+    int32_t position, tone;  // one symbol changed (-1: the word itself)
+    double clock;
+    int32_t span, from;
+  };
+  const Call calls[] = {
+      {-1, 0, 0.0, RoomFit::kMaxSpan, 0},
+      {3, 11, 0.0, RoomFit::kMaxSpan, 0},
+      {3, 12, 0.0, RoomFit::kMaxSpan, 0},
+      {-1, 0, 0.0, RoomFit::kMaxSpan, 0},
+      {7, 0, 0.0, RoomFit::kMaxSpan, 0},
+      {-1, 0, 2e-5, RoomFit::kMaxSpan, 0},
+      {-1, 0, 2e-5, 500, 0},
+      {5, 2, 2e-5, 500, 0},
+      {-1, 0, 2e-5, 500, 500},
+      {-1, 0, 0.0, RoomFit::kMaxSpan, 0},
+  };
+  RoomFit fit(room.rate, decimation_, centre_);
+  fit.Load(re_.data(), im_.data(), kRing, end_, RoomFit::kMaxSpan, noisePower_);
+  for (const Call& call : calls) {
+    int32_t tones[10];
+    std::copy(word, word + 10, tones);
+    if (call.position >= 0) {
+      tones[call.position] = call.tone;
+    }
+    RoomFit fresh(room.rate, decimation_, centre_);
+    fresh.Load(re_.data(), im_.data(), kRing, end_, RoomFit::kMaxSpan, noisePower_);
+    const double expected = fresh.Cost(tones, kLead, call.clock, call.span, call.from);
+    EXPECT_EQ(fit.Cost(tones, kLead, call.clock, call.span, call.from), expected)
+        << call.position << " " << call.tone << " " << call.clock << " " << call.span << " "
+        << call.from;
+  }
+}
+
 // The front end's triangle, its gain stepped by recurrence, against the plain sum of its weights'
 // cosines about the middle: at the band's edges and beyond, at both capture rates' decimations.
 TEST(TriangleGainTest, MatchesThePlainSum) {
