@@ -53,14 +53,15 @@ void DestroyModemParams(ModemParams* params) {
 
 namespace {
 
-// Configurations given back, kept for the next detector: a receiver's ten decoders, and the
-// next receiver's, then build no tables. Never freed while the process runs.
+// Configurations given back, kept for the next user: a receiver's ten decoders, and the next
+// receiver's, then build no tables. Never freed while the process runs.
 struct FftPool {
-  static constexpr int32_t kCapacity = 32;
+  static constexpr int32_t kCapacity = 48;
   std::mutex mutex;
   int32_t count = 0;
   int32_t points[kCapacity] = {};
-  kiss_fftr_cfg configs[kCapacity] = {};
+  bool real[kCapacity] = {};
+  void* configs[kCapacity] = {};
 };
 
 FftPool& Pool() {
@@ -68,38 +69,61 @@ FftPool& Pool() {
   return *pool;
 }
 
+// One given back of that size and kind, or null.
+void* Reuse(int32_t points, bool real) {
+  FftPool& pool = Pool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  for (int32_t i = pool.count - 1; i >= 0; --i) {
+    if (pool.points[i] == points && pool.real[i] == real) {
+      void* cfg = pool.configs[i];
+      --pool.count;
+      pool.points[i] = pool.points[pool.count];
+      pool.real[i] = pool.real[pool.count];
+      pool.configs[i] = pool.configs[pool.count];
+      return cfg;
+    }
+  }
+  return nullptr;
+}
+
+// False when the pool is full: the caller frees it.
+bool Keep(int32_t points, bool real, void* cfg) {
+  FftPool& pool = Pool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  if (pool.count == FftPool::kCapacity) {
+    return false;
+  }
+  pool.points[pool.count] = points;
+  pool.real[pool.count] = real;
+  pool.configs[pool.count] = cfg;
+  ++pool.count;
+  return true;
+}
+
 }  // namespace
 
 kiss_fftr_cfg AcquireForwardRealFft(int32_t points) {
-  FftPool& pool = Pool();
-  {
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    for (int32_t i = pool.count - 1; i >= 0; --i) {
-      if (pool.points[i] == points) {
-        kiss_fftr_cfg cfg = pool.configs[i];
-        --pool.count;
-        pool.points[i] = pool.points[pool.count];
-        pool.configs[i] = pool.configs[pool.count];
-        return cfg;
-      }
-    }
+  if (void* cfg = Reuse(points, true)) {
+    return static_cast<kiss_fftr_cfg>(cfg);
   }
   return kiss_fftr_alloc(points, 0, nullptr, nullptr);
 }
 
 void ReleaseForwardRealFft(int32_t points, kiss_fftr_cfg cfg) {
-  if (cfg == nullptr) {
-    return;
+  if (cfg != nullptr && !Keep(points, true, cfg)) {
+    kiss_fftr_free(cfg);
   }
-  FftPool& pool = Pool();
-  {
-    std::lock_guard<std::mutex> lock(pool.mutex);
-    if (pool.count < FftPool::kCapacity) {
-      pool.points[pool.count] = points;
-      pool.configs[pool.count] = cfg;
-      ++pool.count;
-      return;
-    }
+}
+
+kiss_fft_cfg AcquireForwardFft(int32_t points) {
+  if (void* cfg = Reuse(points, false)) {
+    return static_cast<kiss_fft_cfg>(cfg);
   }
-  kiss_fftr_free(cfg);
+  return kiss_fft_alloc(points, 0, nullptr, nullptr);
+}
+
+void ReleaseForwardFft(int32_t points, kiss_fft_cfg cfg) {
+  if (cfg != nullptr && !Keep(points, false, cfg)) {
+    kiss_fft_free(cfg);
+  }
 }

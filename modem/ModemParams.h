@@ -36,3 +36,7 @@ kiss_fftr_cfg AcquireForwardRealFft(int32_t points);
 // Any thread. Gives back a configuration from AcquireForwardRealFft for the next user; no
 // allocation. The process keeps a bounded number of them; null is ignored.
 void ReleaseForwardRealFft(int32_t points, kiss_fftr_cfg cfg);
+// Any thread. The same for a forward complex FFT configuration.
+kiss_fft_cfg AcquireForwardFft(int32_t points);
+// Any thread. Gives back a configuration from AcquireForwardFft; no allocation; null is ignored.
+void ReleaseForwardFft(int32_t points, kiss_fft_cfg cfg);

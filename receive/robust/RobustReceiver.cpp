@@ -188,7 +188,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
 
   m_baseRe.assign(kBaseRing, 0.0f);
   m_baseIm.assign(kBaseRing, 0.0f);
-  m_fft = kiss_fft_alloc(kFftSize, 0, nullptr, nullptr);
+  m_fft = AcquireForwardFft(kFftSize);
   m_fftIn.assign(2 * kFftSize, 0.0f);
   m_fftOut.assign(2 * kFftSize, 0.0f);
   m_scratch.assign(m_bandWidth, 0.0f);
@@ -246,7 +246,7 @@ RobustReceiver::RobustReceiver(double sampleRate) : m_sampleRate(sampleRate) {
 }
 
 RobustReceiver::~RobustReceiver() {
-  kiss_fft_free(m_fft);
+  ReleaseForwardFft(kFftSize, m_fft);
 }
 
 // Mixes each block down and weighs it into two triangles: its rising half makes this decimated

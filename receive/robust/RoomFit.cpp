@@ -32,8 +32,8 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
   DestroyModemParams(params);
   for (int s = 0; s < 2; ++s) {
     m_transforms[s].size = kFftSize >> (1 - s);
-    m_transforms[s].forward = kiss_fft_alloc(m_transforms[s].size, 0, nullptr, nullptr);
-    m_transforms[s].power = kiss_fftr_alloc(m_transforms[s].size, 0, nullptr, nullptr);
+    m_transforms[s].forward = AcquireForwardFft(m_transforms[s].size);
+    m_transforms[s].power = AcquireForwardRealFft(m_transforms[s].size);
   }
   for (auto* v : {&m_heard, &m_heardFft, &m_train, &m_trainFft, &m_work, &m_workFft}) {
     v->assign(2 * kFftSize, 0.0f);
@@ -48,8 +48,8 @@ RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
 
 RoomFit::~RoomFit() {
   for (const Transforms& t : m_transforms) {
-    kiss_fft_free(t.forward);
-    kiss_fftr_free(t.power);
+    ReleaseForwardFft(t.size, t.forward);
+    ReleaseForwardRealFft(t.size, t.power);
   }
 }
 

@@ -280,6 +280,14 @@ TEST(ForwardRealFftPoolTest, GivenBackConfigurationsServeTheNextUserAndNeverTwoA
     ReleaseForwardRealFft(1024, cfg);
   }
   ReleaseForwardRealFft(256, small);
+  // A complex configuration of the same size is another kind: it never stands in for a real one.
+  kiss_fft_cfg complex = AcquireForwardFft(1024);
+  ReleaseForwardFft(1024, complex);
+  kiss_fftr_cfg real = AcquireForwardRealFft(1024);
+  EXPECT_NE(static_cast<void*>(real), static_cast<void*>(complex));
+  EXPECT_EQ(complex, AcquireForwardFft(1024));
+  ReleaseForwardFft(1024, complex);
+  ReleaseForwardRealFft(1024, real);
 }
 
 std::vector<float> Sine(double hz, int rate, size_t frames) {
