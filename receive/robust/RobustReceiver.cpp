@@ -104,6 +104,14 @@ bool Spells(const uint8_t* key) {
   return ShareKeyEncoder::Decode(word, &letters);
 }
 
+// The encoded key a cycle of tones carries, its payload starting two after the separator's first.
+void PackKey(const int32_t* tones, int32_t separator, uint8_t* key) {
+  for (uint32_t j = 0; j < kPayloadBytes; ++j) {
+    key[j] = static_cast<uint8_t>(tones[(separator + 2 + 2 * j) % kPositions] << 4 |
+                                  tones[(separator + 3 + 2 * j) % kPositions]);
+  }
+}
+
 // Puts tone in payload symbol j of key (even j the high nibble of byte j / 2).
 void SetNibble(uint8_t* key, uint32_t j, int32_t tone) {
   const int shift = j % 2 == 0 ? 4 : 0;
@@ -486,14 +494,12 @@ bool RobustReceiver::Evaluate(int32_t slots, Candidate* out) const {
     c.verdict = "no separator";
     return false;
   }
+  PackKey(c.tones, c.separator, c.key);
   for (uint32_t j = 0; j < kPayloadBytes; ++j) {
-    const int32_t high = c.tones[(c.separator + 2 + 2 * j) % kPositions];
-    const int32_t low = c.tones[(c.separator + 3 + 2 * j) % kPositions];
-    if (high == 0) {
+    if (c.key[j] >> 4 == 0) {
       c.verdict = "zero high nibble";
       return false;
     }
-    c.key[j] = static_cast<uint8_t>(high << 4 | low);
   }
   c.valid = true;
   c.checked = Spells(c.key);
@@ -767,10 +773,7 @@ bool RobustReceiver::FitRoom(const Candidate& c, int32_t shift, int32_t phase, b
       repeated =
           repeated || (tones[p] != 0 && tones[p] == tones[(p + kPositions - 1) % kPositions]);
     }
-    for (uint32_t j = 0; j < kPayloadBytes; ++j) {
-      key[j] = static_cast<uint8_t>(tones[(c.separator + 2 + 2 * j) % kPositions] << 4 |
-                                    tones[(c.separator + 3 + 2 * j) % kPositions]);
-    }
+    PackKey(tones, c.separator, key);
     const double unit = std::max(1.0, own / span);
     return Spells(key) && own <= kFitUnexplained * m_fit->Heard() &&
            rival - own >= (moved      ? kMovedMargin

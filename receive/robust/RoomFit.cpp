@@ -103,11 +103,12 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
     const double sent = (capture - start) * senderPerCapture;  // sender samples since position 0
     const double symbol = std::floor(sent / burst);
     double within = sent - symbol * burst;
-    const int64_t position = static_cast<int64_t>(symbol) % 10;
-    const int32_t tone = tones[position < 0 ? position + 10 : position];
+    const int64_t cycle = static_cast<int64_t>(symbol) % 10;
+    const int32_t position = static_cast<int32_t>(cycle < 0 ? cycle + 10 : cycle);
+    const int32_t tone = tones[position];
     const int32_t left = static_cast<int32_t>(std::ceil((burst - within) / pace));  // in the burst
     const int32_t end = std::min(count, n + std::max(left, 1));
-    if (same && m_trainTones[position < 0 ? position + 10 : position] == tone) {
+    if (same && m_trainTones[position] == tone) {
       n = end;
       continue;
     }
