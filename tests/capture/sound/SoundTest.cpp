@@ -261,6 +261,16 @@ class FaultSoundTest : public testing::Test {
   LogCapture log;
 };
 
+// The thread sanitizer's runtime now and then halts the whole process for 100 to 250 ms, inside
+// whichever call the stopping thread is in (seen in the disconnect, the join and the free of a
+// stream's loop; never in the other trees). A stop that waited on the frozen server would not
+// answer before the thaw, which comes after the 5 s the test waits.
+#if defined(__SANITIZE_THREAD__)
+constexpr double kStopAnswersMs = 1000;
+#else
+constexpr double kStopAnswersMs = 300;
+#endif
+
 TEST_F(FaultSoundTest, StopsAnswerWithin300MsAndStartsGiveUpWhileTheServerIsFrozen) {
   // A healthy server first: on a sink that rewinds, this is the stop a desktop sees.
   StartBoth(60000);
@@ -285,7 +295,7 @@ TEST_F(FaultSoundTest, StopsAnswerWithin300MsAndStartsGiveUpWhileTheServerIsFroz
       "%.0f ms (-1: no answer in 5 s)\n",
       healthyRecvStop, healthySendStop, recvStop, sendStop, uninit, sendStart, recvStart);
   for (double stop : {healthyRecvStop, healthySendStop, recvStop, sendStop, uninit}) {
-    EXPECT_TRUE(stop >= 0 && stop < 300) << stop;
+    EXPECT_TRUE(stop >= 0 && stop < kStopAnswersMs) << stop;
   }
   for (double start : {sendStart, recvStart}) {
     EXPECT_TRUE(start >= 0 && start < 2500) << start;
