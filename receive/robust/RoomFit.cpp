@@ -25,7 +25,7 @@ kiss_fft_cpx* Cpx(std::vector<float>& v) {
 RoomFit::RoomFit(double sampleRate, int32_t decimation, double centreHz)
     : m_sampleRate(sampleRate), m_decimation(decimation), m_centreHz(centreHz) {
   ModemParams* params = CreateModemParams(onair::kSampleRate, onair::kPayloadBytes);
-  std::copy(params->toneFrequencies, params->toneFrequencies + 16, m_tones);
+  std::copy(params->toneFrequencies, params->toneFrequencies + onair::kToneCount, m_tones);
   m_symbolSamples = params->symbolSamples;
   m_window.assign(params->symbolSamples + 1, 0.0f);
   TukeyWindow(m_window.data(), params->symbolSamples, params->taperRatio);
@@ -76,7 +76,7 @@ void RoomFit::Load(const float* ringRe, const float* ringIm, int32_t ringSize, i
 void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, int64_t first,
                          int32_t count) {
   if (clockError != m_gainError) {  // a fit's alternatives share the clock error
-    for (int k = 0; k < 16; ++k) {
+    for (int k = 0; k < onair::kToneCount; ++k) {
       const double offset = m_tones[k] * (1.0 + clockError) - m_centreHz;
       m_gain[k] = TriangleGain(m_decimation, offset / m_sampleRate) / m_decimation;
     }
@@ -103,8 +103,9 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
     const double sent = (capture - start) * senderPerCapture;  // sender samples since position 0
     const double symbol = std::floor(sent / burst);
     double within = sent - symbol * burst;
-    const int64_t cycle = static_cast<int64_t>(symbol) % 10;
-    const int32_t position = static_cast<int32_t>(cycle < 0 ? cycle + 10 : cycle);
+    const int64_t cycle = static_cast<int64_t>(symbol) % onair::kPacketSymbols;
+    const int32_t position =
+        static_cast<int32_t>(cycle < 0 ? cycle + onair::kPacketSymbols : cycle);
     const int32_t tone = tones[position];
     const int32_t left = static_cast<int32_t>(std::ceil((burst - within) / pace));  // in the burst
     const int32_t end = std::min(count, n + std::max(left, 1));
@@ -134,7 +135,7 @@ void RoomFit::Synthesise(const int32_t* tones, double start, double clockError, 
       within += pace;
     }
   }
-  std::copy(tones, tones + 10, m_trainTones);
+  std::copy(tones, tones + onair::kPacketSymbols, m_trainTones);
 }
 
 // Solves the Hermitian Toeplitz system whose first row is m_lags for m_cross, into m_response,

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "modem/OnAir.h"
+
 struct kiss_fft_state;
 struct kiss_fftr_state;
 
@@ -60,10 +62,11 @@ class RoomFit {
   double m_sampleRate;
   int32_t m_decimation;
   double m_centreHz;
-  double m_tones[16];
+  double m_tones[onair::kToneCount];
   double m_symbolSamples;       // the sender's samples per burst
   std::vector<float> m_window;  // the sender's burst window, one more sample (0) at the end
-  double m_gain[16] = {};       // the front end's gain at each tone, for clock error m_gainError
+  // The front end's gain at each tone, for clock error m_gainError.
+  double m_gain[onair::kToneCount] = {};
   double m_gainError = -1.0;
   struct Transforms {
     int32_t size = 0;
@@ -78,7 +81,7 @@ class RoomFit {
   double m_trainStart = 0.0, m_trainError = 0.0;
   int64_t m_trainFirst = 0;
   int32_t m_trainCount = -1;
-  int32_t m_trainTones[10] = {};
+  int32_t m_trainTones[onair::kPacketSymbols] = {};
   std::vector<float> m_trainFft;
   std::vector<float> m_work, m_workFft;
   std::vector<double> m_lags;   // autocorrelation of the train (interleaved complex)
